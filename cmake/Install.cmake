@@ -1,0 +1,25 @@
+# Headers, libraries, a CMake package (find_package(mfpsys) -> mfpsys::mfpsys)
+# and a pkg-config file.
+include(CMakePackageConfigHelpers)
+
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/mfpsys
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(TARGETS mfpsys mfpheap EXPORT mfpsysTargets
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+        INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(EXPORT mfpsysTargets NAMESPACE mfpsys::
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/mfpsys)
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/mfpsysConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/mfpsysConfig.cmake
+  INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/mfpsys)
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/mfpsysConfigVersion.cmake
+  COMPATIBILITY SameMinorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/mfpsysConfig.cmake
+              ${PROJECT_BINARY_DIR}/mfpsysConfigVersion.cmake
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/mfpsys)
+configure_file(${PROJECT_SOURCE_DIR}/cmake/mfpsys.pc.in
+               ${PROJECT_BINARY_DIR}/mfpsys.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/mfpsys.pc
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -1,0 +1,22 @@
+# Installs the Debian packages the project needs, only those missing.
+# Usage: source scripts/deps.sh; mfpsys_install_deps test|demo|bench|fuzz
+mfpsys_install_deps() {
+    local want=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev)
+    case "${1:-test}" in
+        test) want+=(g++-powerpc-linux-gnu qemu-user python3) ;;
+        demo) ;;
+        bench) want+=(libbenchmark-dev libboost-dev valgrind) ;;
+        fuzz) want+=(clang libclang-rt-14-dev) ;;
+    esac
+    local missing=()
+    local p
+    for p in "${want[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+    done
+    [[ ${#missing[@]} -eq 0 ]] && return 0
+    echo "Installing: ${missing[*]}"
+    local sudo=
+    [[ $(id -u) -ne 0 ]] && sudo=sudo
+    $sudo apt-get update -qq || return 1
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" || return 1
+}

@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# Builds and runs every test on the three targets: native, asan (native with
+# AddressSanitizer + UndefinedBehaviorSanitizer) and ppc (32-bit big-endian
+# PowerPC under qemu-user). Installs missing Debian packages first.
+# Ends with one line "N passed, N failed" summed over the presets.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+
+PRESETS=${MFPSYS_PRESETS:-"native asan ppc"}
+JOBS=${MFPSYS_JOBS:-2}
+
+# shellcheck source=scripts/deps.sh
+source "$ROOT/scripts/deps.sh"
+mfpsys_install_deps test || exit 1
+
+passed=0
+failed=0
+broken=0
+for preset in $PRESETS; do
+    echo "=== $preset: configure and build"
+    if ! cmake --preset "$preset" >"build-$preset.configure.log" 2>&1; then
+        cat "build-$preset.configure.log"
+        echo "=== $preset: configure FAILED"
+        broken=$((broken + 1)); failed=$((failed + 1)); continue
+    fi
+    if ! cmake --build --preset "$preset" -j "$JOBS" 2>&1 | tail -n 200; then
+        echo "=== $preset: build FAILED"
+        broken=$((broken + 1)); failed=$((failed + 1)); continue
+    fi
+    echo "=== $preset: test"
+    log="build/$preset/ctest.log"
+    ctest --preset "$preset" -j "$JOBS" 2>&1 | tee "$log"
+    # ctest's summary: "NN% tests passed, F tests failed out of T"
+    line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
+    if [[ -z "$line" ]]; then
+        if grep -q 'No tests were found' "$log"; then
+            echo "=== $preset: no tests found"
+        else
+            echo "=== $preset: no ctest summary"
+        fi
+        failed=$((failed + 1)); continue
+    fi
+    f=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
+    t=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\2/' <<<"$line")
+    passed=$((passed + t - f))
+    failed=$((failed + f))
+    echo "=== $preset: $((t - f)) passed, $f failed"
+done
+
+echo "$passed passed, $failed failed"
+[[ $failed -eq 0 && $passed -gt 0 ]]

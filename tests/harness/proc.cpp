@@ -1,0 +1,162 @@
+#include "harness/proc.h"
+
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+namespace mfpsys::test {
+
+bool new_ipc_namespace() {
+    if (unshare(CLONE_NEWIPC) == 0) return true;
+    // Unprivileged: a user namespace grants the right to make an IPC one.
+    return unshare(CLONE_NEWUSER | CLONE_NEWIPC) == 0;
+}
+
+std::string Outcome::describe() const {
+    if (exited) return "child exited with status " + std::to_string(code);
+    if (signal) return std::string("child killed by signal ") + std::to_string(signal) +
+                       " (" + strsignal(signal) + ")";
+    return "child not run";
+}
+
+static Outcome decode(int status) {
+    Outcome o;
+    if (WIFEXITED(status)) {
+        o.exited = true;
+        o.code = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        o.signal = WTERMSIG(status);
+    }
+    return o;
+}
+
+Child::Child(std::function<int()> fn) {
+    std::fflush(nullptr);
+    pid_ = fork();
+    if (pid_ == 0) {
+        int rc = 1;
+        try {
+            rc = fn();
+        } catch (...) {
+            std::fprintf(stderr, "child: uncaught exception\n");
+            rc = 99;
+        }
+        std::fflush(nullptr);
+        _exit(rc);
+    }
+}
+
+Child::Child(Child&& o) noexcept : pid_(std::exchange(o.pid_, -1)) {}
+
+Child& Child::operator=(Child&& o) noexcept {
+    if (this != &o) {
+        this->~Child();
+        pid_ = std::exchange(o.pid_, -1);
+    }
+    return *this;
+}
+
+Child::~Child() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        int st;
+        while (waitpid(pid_, &st, 0) < 0 && errno == EINTR) {}
+    }
+}
+
+Outcome Child::wait() {
+    if (pid_ <= 0) return {};
+    int st = 0;
+    pid_t r;
+    while ((r = waitpid(pid_, &st, 0)) < 0 && errno == EINTR) {}
+    pid_ = -1;
+    if (r < 0) return {};
+    return decode(st);
+}
+
+void Child::kill(int sig) {
+    if (pid_ > 0) ::kill(pid_, sig);
+}
+
+Outcome run_child(std::function<int()> fn) {
+    Child c(std::move(fn));
+    return c.wait();
+}
+
+Outcome run_restarted(std::function<int()> fn) {
+    return run_child([&fn]() -> int {
+        if (!new_ipc_namespace()) {
+            std::fprintf(stderr, "cannot enter a new IPC namespace: %s\n", std::strerror(errno));
+            return 98;
+        }
+        return fn();
+    });
+}
+
+std::vector<Outcome> run_children(int n, const std::function<int(int)>& fn) {
+    std::vector<Child> kids;
+    kids.reserve(n);
+    for (int i = 0; i < n; ++i) kids.emplace_back([&fn, i] { return fn(i); });
+    std::vector<Outcome> out;
+    out.reserve(n);
+    for (auto& k : kids) out.push_back(k.wait());
+    return out;
+}
+
+static void make_pipe(int fd[2]) {
+    if (pipe2(fd, O_CLOEXEC) != 0) std::abort();
+}
+
+static void close_pipe(int fd[2]) {
+    for (int i = 0; i < 2; ++i)
+        if (fd[i] >= 0) close(fd[i]);
+}
+
+Gate::Gate() { make_pipe(fd_); }
+Gate::~Gate() { close_pipe(fd_); }
+
+void Gate::wait() {
+    char c;
+    while (read(fd_[0], &c, 1) < 0 && errno == EINTR) {}
+}
+
+void Gate::open(int waiters) {
+    for (int i = 0; i < waiters; ++i) {
+        char c = 'g';
+        while (write(fd_[1], &c, 1) < 0 && errno == EINTR) {}
+    }
+}
+
+Arrivals::Arrivals() { make_pipe(fd_); }
+Arrivals::~Arrivals() { close_pipe(fd_); }
+
+void Arrivals::arrive() {
+    char c = 'a';
+    while (write(fd_[1], &c, 1) < 0 && errno == EINTR) {}
+}
+
+void Arrivals::await(int n) {
+    for (int i = 0; i < n; ++i) {
+        char c;
+        while (read(fd_[0], &c, 1) < 0 && errno == EINTR) {}
+    }
+}
+
+void* shared_alloc(std::size_t bytes) {
+    void* p = mmap(nullptr, bytes ? bytes : 1, PROT_READ | PROT_WRITE,
+                   MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) std::abort();
+    return p;
+}
+
+void shared_free(void* p, std::size_t bytes) { munmap(p, bytes ? bytes : 1); }
+
+}  // namespace mfpsys::test
