@@ -7,9 +7,10 @@ endif()
 string(REPLACE "\n" ";" lines "${out}")
 set(actual)
 foreach(l IN LISTS lines)
-  # "<value> <type> <name>[@version]"; absolute (A) symbols are version nodes.
+  # "<value> <type> <name>[@version]"; absolute (A) symbols are version nodes,
+  # and AddressSanitizer adds an __odr_asan.<name> marker for exported data.
   if(l MATCHES "^[0-9a-fA-F]+ ([A-Za-z]) ([^@ ]+)")
-    if(NOT CMAKE_MATCH_1 STREQUAL "A")
+    if(NOT CMAKE_MATCH_1 STREQUAL "A" AND NOT CMAKE_MATCH_2 MATCHES "^__odr_asan")
       list(APPEND actual ${CMAKE_MATCH_2})
     endif()
   endif()
