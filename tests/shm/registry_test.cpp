@@ -166,24 +166,6 @@ TEST(RegistryAttach, BadArgumentsFailAndChangeNothing) {
     EXPECT_EQ(shmget(K, 0, 0), -1);
 }
 
-TEST(RegistryAttach, CallsWithoutEffectDoNothing) {
-    ASSERT_CHILD_OK(run_child([] {
-        char buf[4] = {};
-        CHILD_CHECK(KUSharedMemAttachWithName("x", 10) == 0);
-        CHILD_CHECK(KUSharedMemLock(K) == 0);
-        CHILD_CHECK(KUSharedMemUnlock(K) == 0);
-        CHILD_CHECK(KUSharedMemWrite(K, buf, 4) == 0);
-        CHILD_CHECK(KUShareMemRead(K, buf, 4) == 0);
-        KUSharedMemUpdate(K);
-        KUSharedMemAddObserver(K, nullptr);
-        KUSharedMemRemoveObserver(K, nullptr);
-        return 0;
-    }));
-    // Not even the registry was set up.
-    EXPECT_EQ(shmget(KU_SHARED_MEM_TABLE_KEY, 0, 0), -1);
-    EXPECT_EQ(shmget(K, 0, 0), -1);
-}
-
 // Rows: new key (1), second process (9), same process again (13).
 TEST(RegistryAttach, ProcessesShareTheSegmentRegisteredFirst) {
     RegistryPeer a, b;
