@@ -38,6 +38,22 @@ struct RingSnapshot {
     }
 };
 
+// A sector whose erase has not been seen to end takes no record until the
+// device says the erase is over and the sector reads blank; one that is not
+// blank (a failed erase, or damage) is sent to erase again.
+int makeReady(int s) {
+    NvRealSecEntry* r = sec(s);
+    if (r->eraseState == NV_ERASE_STATE_READY) return 0;
+    int status = nvChkEraseExe(r->flashOfst);
+    if (status == -1) return NV_E_BUSY;
+    if (status == NV_ERASE_STATUS_UNKNOWN) return NV_E_SYSTEM;
+    int blank = secBlank(s);
+    if (blank == NV_SEC_UNREADABLE) return NV_E_SYSTEM;
+    if (blank != 0) return nvSecEraseNoWait(s) == 0 ? NV_E_BUSY : NV_E_SYSTEM;
+    r->eraseState = NV_ERASE_STATE_READY;
+    return 0;
+}
+
 // Moves the ring of block vidx from its current sector to the next one and
 // writes the new copy there.
 int transfer(int vidx, uint32_t length, const void* data) {
@@ -54,17 +70,7 @@ int transfer(int vidx, uint32_t length, const void* data) {
         if (w->ringId == ringId && w->dataOfst != -1 && w->crntSec == static_cast<uint32_t>(newSec))
             return NV_E_SYSTEM;
     }
-    if (n->eraseState != NV_ERASE_STATE_READY) {
-        int status = nvChkEraseExe(n->flashOfst);
-        if (status == -1) return NV_E_BUSY;
-        if (status == NV_ERASE_STATUS_UNKNOWN) return NV_E_SYSTEM;
-        // The erase is over; make sure it really left the sector blank (an
-        // erase request may have failed, or an earlier write left damage).
-        int blank = secBlank(newSec);
-        if (blank == NV_SEC_UNREADABLE) return NV_E_SYSTEM;
-        if (blank != 0) return nvSecEraseNoWait(newSec) == 0 ? NV_E_BUSY : NV_E_SYSTEM;
-        n->eraseState = NV_ERASE_STATE_READY;
-    }
+    if (int rc = makeReady(newSec); rc != 0) return rc;
 
     RingSnapshot snap;
     snap.take();
@@ -159,7 +165,9 @@ MFPSYS_API int nvWriteReq(int32_t blockAddr, uint32_t length, const void* data) 
     int result = 0;
     if (nvChkVacancy(s, b) == 0) {
         uint32_t used = r->usedEntries;
-        if (nvSetData(s, b, length, data) != 0) {
+        if (int rc = makeReady(s); rc != 0) {
+            result = rc;
+        } else if (nvSetData(s, b, length, data) != 0) {
             // Part of a record may be on flash: the entry is spent and no
             // later record goes where this one began.
             r->usedEntries = used + 1;
