@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -97,13 +98,14 @@ protected:
         uint32_t id = be32(v, 0);
         return id == 0xFFFFFFFFu || id == NV_ERASE_ID_READY;
     }
-    void expectNoViolation() { EXPECT_EQ(board().counters().violations, 0u); }
+    void expectNoViolation() {
+        auto c = board().counters();
+        EXPECT_EQ(c.violations, 0u);
+        EXPECT_EQ(c.erasing_writes, 0u) << "nothing is written into a sector being erased";
+    }
+    // Runs fn in a child on a freshly started system (power back on, new IPC
+    // namespace); the test process itself stays clean of library state.
+    mfpsys::test::Outcome restarted(std::function<int()> fn) { return restart(std::move(fn)); }
 };
-
-// Runs fn in a child on a freshly started system (new IPC namespace).
-template <class F>
-mfpsys::test::Outcome restarted(F fn) {
-    return mfpsys::test::run_restarted(fn);
-}
 
 }  // namespace nvtest
