@@ -15,7 +15,9 @@ foreach(l IN LISTS lines)
   endif()
 endforeach()
 set(expected)
-foreach(f IN LISTS LISTS)
+# The list of files arrives in LISTS; "IN LISTS LISTS" would read the
+# second word as the keyword again and iterate over nothing.
+foreach(f ${LISTS})
   file(STRINGS ${f} names REGEX "^[A-Za-z_]")
   list(APPEND expected ${names})
 endforeach()
