@@ -7,10 +7,13 @@ endif()
 string(REPLACE "\n" ";" lines "${out}")
 set(actual)
 foreach(l IN LISTS lines)
-  # "<value> <type> <name>[@version]"; absolute (A) symbols are version nodes.
+  # "<value> <type> <name>[@version]"; absolute (A) symbols are version nodes,
+  # and AddressSanitizer adds an __odr_asan.<name> marker for exported data.
   if(l MATCHES "^[0-9a-fA-F]+ ([A-Za-z]) ([^@ ]+)")
-    if(NOT CMAKE_MATCH_1 STREQUAL "A")
-      list(APPEND actual ${CMAKE_MATCH_2})
+    set(type ${CMAKE_MATCH_1})
+    set(name ${CMAKE_MATCH_2})
+    if(NOT type STREQUAL "A" AND NOT name MATCHES "^__odr_asan")
+      list(APPEND actual ${name})
     endif()
   endif()
 endforeach()
