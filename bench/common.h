@@ -11,7 +11,16 @@
 #include <new>
 #include <vector>
 
+#ifdef MFPBENCH_BOARD
+#include "sim/board.h"
+#endif
+
 namespace mfpbench {
+
+#ifdef MFPBENCH_BOARD
+// This process's simulated board, selected before any benchmark runs.
+mfpsim::Board& board();
+#endif
 
 // Processes that repeat one job until told to stop, so that a measurement in
 // the parent sees the contention of several clients.

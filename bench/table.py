@@ -32,6 +32,7 @@ def main(paths):
             if "|" not in name:
                 continue
             op, side = name.rsplit("|", 1)
+            side = side.split("/")[0]
             if side == "wear":
                 wear.append((op, b))
                 continue
@@ -58,14 +59,15 @@ def main(paths):
 
     if wear:
         print()
-        head = ("Write", "Data bytes", "Bytes programmed", "Programmed / data", "Erases per write")
+        head = ("Write", "Data bytes", "Bytes written", "Bytes programmed", "Programmed / data", "Erases per write")
         out = [head]
         for op, b in wear:
             data = b.get("data_bytes", 0)
             prog = b.get("programmed_bytes", 0)
-            out.append((op, f"{data:.0f}", f"{prog:.0f}", f"{prog / data:.3f}" if data else "-",
+            out.append((op, f"{data:.0f}", f"{b.get('written_bytes', 0):.0f}", f"{prog:.0f}",
+                        f"{prog / data:.4f}" if data else "-",
                         f"{b.get('erases', 0):.3f}"))
-        widths = [max(len(r[i]) for r in out) for i in range(5)]
+        widths = [max(len(r[i]) for r in out) for i in range(len(head))]
         print(line_of(out[0], widths))
         print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
         for r in out[1:]:

@@ -21,9 +21,10 @@ mkdir -p "$out"
 wrap=()
 [[ $(id -u) -ne 0 ]] && wrap=(unshare --user --map-root-user)
 
-for exe in build/bench/bench/bench_*; do
+for name in bench_registry bench_keys bench_nv bench_env; do
+    exe=build/bench/bench/$name
     [[ -x $exe ]] || continue
-    name=$(basename "$exe")
+
     "${wrap[@]}" "$exe" --benchmark_repetitions="$reps" --benchmark_report_aggregates_only=true \
         --benchmark_min_time=0.05 --benchmark_out="$out/$name.json" --benchmark_out_format=json \
         >"$out/$name.log" 2>&1 || { echo "$name failed:"; cat "$out/$name.log"; exit 1; }
