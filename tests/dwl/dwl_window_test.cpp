@@ -28,7 +28,7 @@ constexpr std::size_t kLen1 = 0x1000;
 
 struct Mapping {
     std::uintptr_t start, end;
-    std::string perms;
+    std::string perms, path;
 };
 
 std::vector<Mapping> mappings() {
@@ -37,11 +37,11 @@ std::vector<Mapping> mappings() {
     std::string line;
     while (std::getline(f, line)) {
         std::istringstream in(line);
-        std::string range, perms;
-        in >> range >> perms;
+        std::string range, perms, offset, dev, inode, path;
+        in >> range >> perms >> offset >> dev >> inode >> path;
         const auto dash = range.find('-');
         out.push_back({std::stoull(range.substr(0, dash), nullptr, 16),
-                       std::stoull(range.substr(dash + 1), nullptr, 16), perms});
+                       std::stoull(range.substr(dash + 1), nullptr, 16), perms, path});
     }
     return out;
 }
@@ -59,6 +59,14 @@ bool mapped(const void* p) {
     for (auto& m : mappings())
         if (m.start <= a && a < m.end) return true;
     return false;
+}
+
+// The mappings of the board's physical memory: the windows this process holds.
+std::size_t windows() {
+    std::size_t n = 0;
+    for (auto& m : mappings())
+        if (m.path.ends_with("/physmem.img")) ++n;
+    return n;
 }
 
 Bytes header(Bytes magic, unsigned char info0) {
@@ -92,9 +100,11 @@ TEST_F(DwlWindow, ValidHeaderIsAcceptedAndDataShown) {
     };
     for (const Case c : {Case{0, kArea0, kLen0, 0}, Case{1, kArea1, kLen1, 1}}) {
         fill(c.phys, c.len, c.info0);
+        const auto before = windows();
         unsigned char info[12] = {};
         auto* data = static_cast<unsigned char*>(mmNORConnect(c.key, info));
         ASSERT_NE(data, nullptr) << c.key;
+        EXPECT_EQ(windows(), before + 1);
         EXPECT_EQ(info[0], c.info0);
         for (int i = 1; i < 12; ++i) EXPECT_EQ(info[i], 0x10 + i);
         // The data pointer is the area start + 20, showing the area's bytes.
@@ -110,6 +120,7 @@ TEST_F(DwlWindow, ValidHeaderIsAcceptedAndDataShown) {
         EXPECT_EQ(open_fds(), 0u);
 
         EXPECT_EQ(mmNORDisconnect(c.key, data), 0);
+        EXPECT_EQ(windows(), before);
         EXPECT_FALSE(mapped(data - 20));
         EXPECT_FALSE(mapped(data + c.len - 21));
     }
@@ -120,11 +131,11 @@ TEST_F(DwlWindow, RefusedHeadersLeaveNoWindow) {
     fill(kArea0, kLen0, 2);
     unsigned char info[12];
     std::memset(info, 0xEE, sizeof info);
-    auto before = mappings().size();
+    auto before = windows();
     EXPECT_EQ(mmNORConnect(0, info), nullptr);
     EXPECT_EQ(info[0], 2);
     EXPECT_EQ(info[11], 0x10 + 11);
-    EXPECT_EQ(mappings().size(), before);
+    EXPECT_EQ(windows(), before);
     EXPECT_EQ(open_fds(), 0u);
 
     // A wrong magic, the byte-swapped one included: the buffer is untouched.
@@ -133,7 +144,7 @@ TEST_F(DwlWindow, RefusedHeadersLeaveNoWindow) {
         std::memset(info, 0xEE, sizeof info);
         EXPECT_EQ(mmNORConnect(1, info), nullptr);
         EXPECT_EQ(Bytes(info, info + 12), Bytes(12, 0xEE));
-        EXPECT_EQ(mappings().size(), before);
+        EXPECT_EQ(windows(), before);
         EXPECT_EQ(open_fds(), 0u);
     }
 }
@@ -148,9 +159,9 @@ TEST_F(DwlWindow, BadKeysAreasAndNullPointersTouchNothing) {
     EXPECT_EQ(vfsDWL_GetArea(2), nullptr);
     EXPECT_EQ(vfsDWL_GetArea(-1), nullptr);
     // A null info buffer: no mapping made, no descriptor opened.
-    const auto before = mappings().size();
+    const auto before = windows();
     EXPECT_EQ(mmNORConnect(0, nullptr), nullptr);
-    EXPECT_EQ(mappings().size(), before);
+    EXPECT_EQ(windows(), before);
     EXPECT_EQ(board().counters().opens, 0u);
     EXPECT_EQ(Bytes(info, info + 12), Bytes(12, 0xEE));
 
@@ -169,18 +180,22 @@ TEST_F(DwlWindow, BadKeysAreasAndNullPointersTouchNothing) {
 
 TEST_F(DwlWindow, TwoConnectionsAreTwoMappingsReleasedSeparately) {
     fill(kArea0, kLen0, 1);
+    const auto before = windows();
     unsigned char i1[12], i2[12];
     auto* a = static_cast<unsigned char*>(mmNORConnect(0, i1));
     auto* b = static_cast<unsigned char*>(mmNORConnect(0, i2));
     ASSERT_NE(a, nullptr);
     ASSERT_NE(b, nullptr);
     EXPECT_NE(a, b);
+    EXPECT_EQ(windows(), before + 2);
     EXPECT_EQ(open_fds(), 0u);
     EXPECT_EQ(mmNORDisconnect(0, a), 0);
+    EXPECT_EQ(windows(), before + 1);
     EXPECT_FALSE(mapped(a - 20));
     ASSERT_TRUE(mapped(b - 20));
     EXPECT_EQ(b[100], 100);
     EXPECT_EQ(mmNORDisconnect(0, b), 0);
+    EXPECT_EQ(windows(), before);
     EXPECT_FALSE(mapped(b - 20));
 }
 
@@ -211,7 +226,7 @@ TEST_F(DwlWindow, WindowIsReadOnlyAndSharesPhysicalMemory) {
 
 TEST_F(DwlWindow, DeviceFailuresLeaveNoWindowAndNoDescriptor) {
     fill(kArea0, kLen0, 0);
-    const auto before = mappings().size();
+    const auto before = windows();
     for (mfpsim::Fault f : {mfpsim::Fault::Open, mfpsim::Fault::Mmap}) {
         SCOPED_TRACE(mfpsim::fault_name(f));
         board().arm_fault(f, 1);
@@ -221,7 +236,7 @@ TEST_F(DwlWindow, DeviceFailuresLeaveNoWindowAndNoDescriptor) {
         std::memset(info, 0xEE, sizeof info);
         EXPECT_EQ(mmNORConnect(0, info), nullptr);
         EXPECT_EQ(Bytes(info, info + 12), Bytes(12, 0xEE));
-        EXPECT_EQ(mappings().size(), before);
+        EXPECT_EQ(windows(), before);
         EXPECT_EQ(open_fds(), 0u);
     }
 }
