@@ -40,8 +40,10 @@ std::vector<Mapping> mappings() {
         std::string range, perms, offset, dev, inode, path;
         in >> range >> perms >> offset >> dev >> inode >> path;
         const auto dash = range.find('-');
-        out.push_back({std::stoull(range.substr(0, dash), nullptr, 16),
-                       std::stoull(range.substr(dash + 1), nullptr, 16), perms, path});
+        auto hex = [](const std::string& t) {
+            return static_cast<std::uintptr_t>(std::stoull(t, nullptr, 16));
+        };
+        out.push_back({hex(range.substr(0, dash)), hex(range.substr(dash + 1)), perms, path});
     }
     return out;
 }
