@@ -182,19 +182,7 @@ TEST_F(NvWrite, BusyLockAndRetryOver) {
     EXPECT_EQ(semctl(semId, 0, GETVAL), 1) << "given back to exactly 1";
 }
 
-TEST_F(NvWrite, TakeGiveTakeKeepsTheLockBinary) {
-    powerUp();
-    int semId = reinterpret_cast<NvSharedState*>(nvRealSec[0])->otherInfo[0];
-    EXPECT_EQ(nvTakeSem(semId, IPC_NOWAIT), 0);
-    EXPECT_EQ(nvTakeSem(semId, IPC_NOWAIT), -1);
-    EXPECT_EQ(nvGiveSem(semId), 0);
-    EXPECT_EQ(semctl(semId, 0, GETVAL), 1);
-    EXPECT_EQ(nvTakeSem(semId, IPC_NOWAIT), 0);
-    EXPECT_EQ(nvGiveSem(semId), 0);
-    EXPECT_EQ(semctl(semId, 0, GETVAL), 1);
-}
-
-// Decision 4: a write before any read scans first, without using a cache.
+// A write before any read scans first, without using a cache.
 TEST_F(NvWrite, WriteBeforeAnyReadScansFirstAndKeepsTheImages) {
     auto old = pattern(3, 1, 30);
     put(6, SectorImage(kSecSize[6]).header(NV_ERASE_ID_READY, 4, NV_MARK_USED)
