@@ -1,7 +1,9 @@
 // The control API over a board's files.
 #include "sim/board.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <link.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -234,6 +236,28 @@ std::vector<JournalEntry> Board::journal() const {
         v.push_back({char(r.kind.get()), r.offset.get(), r.length.get()});
     }
     return v;
+}
+
+std::string library_path() {
+    Dl_info info{};
+    if (::dladdr(reinterpret_cast<void*>(&library_path), &info) == 0 || !info.dli_fname) return {};
+    return info.dli_fname;
+}
+
+std::string preload_list() {
+    std::vector<std::string> runtimes;
+    ::dl_iterate_phdr(
+        [](dl_phdr_info* info, size_t, void* data) {
+            std::string name = info->dlpi_name ? info->dlpi_name : "";
+            auto base = name.substr(name.find_last_of('/') + 1);
+            if (base.starts_with("libasan.so") || base.starts_with("libubsan.so"))
+                static_cast<std::vector<std::string>*>(data)->push_back(name);
+            return 0;
+        },
+        &runtimes);
+    std::string list;
+    for (const auto& r : runtimes) list += r + ":";
+    return list + library_path();
 }
 
 const char* tear_name(Tear t) {

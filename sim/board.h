@@ -155,6 +155,13 @@ private:
     std::shared_ptr<detail::BoardFiles> f_;
 };
 
+// The path of the loaded interposer library.
+MFPSIM_API std::string library_path();
+// An LD_PRELOAD value that loads the interposer into another program built
+// like the calling one: sanitizer runtimes loaded here come first, as they
+// must, then the interposer.
+MFPSIM_API std::string preload_list();
+
 MFPSIM_API const char* tear_name(Tear t);
 MFPSIM_API const char* fault_name(Fault f);
 
