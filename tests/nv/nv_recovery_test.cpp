@@ -21,14 +21,14 @@ protected:
     }
     // In a newly started system: block b reads round's image of len bytes.
     void expectAfterRestart(int b, int round, uint32_t len = 40) {
-        auto out = restarted([&] {
-            std::vector<uint8_t> got(len);
-            CHILD_CHECK(nvRead(kAddr[b], len, got.data()) == 0);
-            CHILD_CHECK(got == pattern(b, round, len));
-            return 0;
-        });
-        EXPECT_CHILD_OK(out);
+        board().power_on();
+        EXPECT_EQ(reader.read(b, round, len), 0) << "block " << b << " round " << round;
     }
+    void SetUp() override {
+        NvTest::SetUp();
+        reader.start();
+    }
+    RestartReader reader;
 };
 
 TEST_F(NvRecovery, LockOfAWriterThatDiedIsRecovered) {
@@ -80,7 +80,7 @@ TEST_F(NvRecovery, ScannerThatDiedIsFollowedByAFreshScan) {
         return 0;
     }));
     EXPECT_CHILD_OK(run_child([] {
-        int id = semget(0x4D504E01, 1, 0);
+        int id = semget(0x4D504E01, 1, IPC_CREAT | 0666);
         CHILD_CHECK(id >= 0);
         sembuf take[2] = {{0, 0, 0}, {0, 1, SEM_UNDO}};
         CHILD_CHECK(semop(id, take, 2) == 0);
