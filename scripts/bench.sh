@@ -21,14 +21,15 @@ mkdir -p "$out"
 wrap=()
 [[ $(id -u) -ne 0 ]] && wrap=(unshare --user --map-root-user)
 
+reports=()
 for name in bench_registry bench_keys bench_nv bench_env; do
     exe=build/bench/bench/$name
     [[ -x $exe ]] || continue
-
     "${wrap[@]}" "$exe" --benchmark_repetitions="$reps" --benchmark_report_aggregates_only=true \
         --benchmark_min_time=0.05 --benchmark_out="$out/$name.json" --benchmark_out_format=json \
         >"$out/$name.log" 2>&1 || { echo "$name failed:"; cat "$out/$name.log"; exit 1; }
+    reports+=("$out/$name.json")
 done
 
 echo "Machine: $(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //'), load $(cut -d' ' -f1-3 /proc/loadavg)"
-python3 bench/table.py "$out"/*.json | tee "$out/table.md"
+python3 bench/table.py "${reports[@]}" | tee "$out/table.md"
