@@ -19,6 +19,10 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/mfpsysConfigVersion.cmake
 install(FILES ${PROJECT_BINARY_DIR}/mfpsysConfig.cmake
               ${PROJECT_BINARY_DIR}/mfpsysConfigVersion.cmake
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/mfpsys)
+# Relocatable: the prefix is found from where the .pc file lies, so a tree
+# installed with --prefix elsewhere than configured still resolves.
+file(RELATIVE_PATH MFPSYS_PC_PREFIX_REL
+     ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
 configure_file(${PROJECT_SOURCE_DIR}/cmake/mfpsys.pc.in
                ${PROJECT_BINARY_DIR}/mfpsys.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/mfpsys.pc

@@ -3,7 +3,9 @@ set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR powerpc)
 set(CMAKE_C_COMPILER powerpc-linux-gnu-gcc)
 set(CMAKE_CXX_COMPILER powerpc-linux-gnu-g++)
-set(CMAKE_FIND_ROOT_PATH /usr/powerpc-linux-gnu)
+# Appended, so that a root given on the command line (an installed tree
+# that a client is built against) is searched too.
+list(APPEND CMAKE_FIND_ROOT_PATH /usr/powerpc-linux-gnu)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

@@ -7,15 +7,20 @@ endif()
 string(REPLACE "\n" ";" lines "${out}")
 set(actual)
 foreach(l IN LISTS lines)
-  # "<value> <type> <name>[@version]"; absolute (A) symbols are version nodes.
+  # "<value> <type> <name>[@version]"; absolute (A) symbols are version nodes,
+  # and AddressSanitizer adds an __odr_asan.<name> marker for exported data.
   if(l MATCHES "^[0-9a-fA-F]+ ([A-Za-z]) ([^@ ]+)")
-    if(NOT CMAKE_MATCH_1 STREQUAL "A")
-      list(APPEND actual ${CMAKE_MATCH_2})
+    set(type ${CMAKE_MATCH_1})
+    set(name ${CMAKE_MATCH_2})
+    if(NOT type STREQUAL "A" AND NOT name MATCHES "^__odr_asan")
+      list(APPEND actual ${name})
     endif()
   endif()
 endforeach()
 set(expected)
-foreach(f IN LISTS LISTS)
+# The list of files arrives in LISTS; "IN LISTS LISTS" would read the
+# second word as the keyword again and iterate over nothing.
+foreach(f ${LISTS})
   file(STRINGS ${f} names REGEX "^[A-Za-z_]")
   list(APPEND expected ${names})
 endforeach()

@@ -1,0 +1,333 @@
+// Reading and rewriting the board's Ethernet address in the boot environment.
+//
+// Every device step opens the flash device, does one thing and closes it.
+// The calls share process-wide buffers, so a mutex keeps the threads of one
+// process apart; a System V semaphore taken with SEM_UNDO keeps processes
+// apart around the device steps (a rewrite is read, erase, wait, write, and
+// nobody may see or start one half-way), and the kernel releases it if its
+// holder dies.
+#include "mfpsys/env.h"
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "env/env_internal.h"
+
+unsigned char env_buff[8192];
+unsigned char env_tmp[8192];
+char mac[30];
+
+namespace {
+
+using namespace mfpsys::env;
+
+static_assert(sizeof(env_buff) == kSectorSize && sizeof(env_tmp) == kSectorSize);
+
+constexpr char kDevice[] = "/dev/mfp_flashrom";
+constexpr key_t kLockKey = 0x4D504501;
+constexpr int kEraseSector = 10;
+// The flash driver's request word is the address of this string.
+const char kRequest[] = "w";
+
+constexpr char kAddrKey[] = "ethaddr=";
+constexpr std::size_t kAddrKeyLen = sizeof(kAddrKey) - 1;
+// mac holds "ethaddr=", at most 20 characters and a NUL, and the list's
+// closing NUL must fit behind them; a value handed out fills it with its NUL.
+constexpr std::size_t kMaxText = sizeof(mac) - kAddrKeyLen - 2;
+constexpr std::size_t kMaxValue = sizeof(mac) - 1;
+static_assert(kMaxText == 20 && kMaxValue == 29);
+
+constexpr unsigned kEraseWaitSeconds = 2;
+
+char* const kReadFailed = reinterpret_cast<char*>(~std::uintptr_t{0});
+
+std::mutex g_mutex;
+
+// One open of the flash device; closed on every way out.
+class Device {
+public:
+    Device() : fd_(::open(kDevice, O_RDWR)) {}
+    ~Device() { close(); }
+    Device(const Device&) = delete;
+    Device& operator=(const Device&) = delete;
+    bool ok() const { return fd_ != -1; }
+    int fd() const { return fd_; }
+    bool seek(std::uint32_t offset) const {
+        return ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
+    }
+    void close() {
+        if (fd_ != -1) ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_;
+};
+
+// The system-wide lock around the device steps. Value 0 is free; taking it
+// waits for 0 and adds 1 in one step, so a newly created semaphore is free
+// without any set-up and no value is ever set by hand.
+class SectorLock {
+public:
+    SectorLock() {
+        const int id = ::semget(kLockKey, 1, IPC_CREAT | 0666);
+        if (id == -1) return;
+        sembuf take[2] = {{0, 0, 0}, {0, 1, SEM_UNDO}};
+        while (::semop(id, take, 2) == -1)
+            if (errno != EINTR) return;
+        id_ = id;
+    }
+    ~SectorLock() {
+        if (id_ == -1) return;
+        sembuf give = {0, -1, SEM_UNDO};
+        while (::semop(id_, &give, 1) == -1 && errno == EINTR) {
+        }
+    }
+    SectorLock(const SectorLock&) = delete;
+    SectorLock& operator=(const SectorLock&) = delete;
+    bool held() const { return id_ != -1; }
+
+private:
+    int id_ = -1;
+};
+
+unsigned char* area(unsigned char* image) { return image + kAreaOffset; }
+
+std::uint32_t load_word(const unsigned char* image) {
+    const unsigned char* w = image + kWordOffset;
+    return std::uint32_t{w[0]} << 24 | std::uint32_t{w[1]} << 16 | std::uint32_t{w[2]} << 8 | w[3];
+}
+
+void store_word(unsigned char* image, std::uint32_t v) {
+    unsigned char* w = image + kWordOffset;
+    w[0] = static_cast<unsigned char>(v >> 24);
+    w[1] = static_cast<unsigned char>(v >> 16);
+    w[2] = static_cast<unsigned char>(v >> 8);
+    w[3] = static_cast<unsigned char>(v);
+}
+
+std::uint32_t area_checksum(unsigned char* image) {
+    return env_checksum(area(image), static_cast<std::int32_t>(kAreaSize));
+}
+
+bool is_address_entry(const EntryWalker& w) {
+    return w.size() > kAddrKeyLen && std::memcmp(w.text(), kAddrKey, kAddrKeyLen) == 0;
+}
+
+// Reads the checksum word and the entry area into env_buff. A short read is
+// not an error: what was not read stays 0xFF and fails the checks later.
+int read_sector() {
+    Device dev;
+    if (!dev.ok()) {
+        std::printf("nvram open error\n");
+        return -1;
+    }
+    if (!dev.seek(kIoStart) || ::read(dev.fd(), env_buff + kWordOffset, kIoSize) == -1) {
+        std::printf("nvram read error\n");
+        return -1;
+    }
+    return 0;
+}
+
+// A list that runs to the end of the area without its empty entry is damaged.
+bool list_terminates(const unsigned char* a) {
+    EntryWalker w(a);
+    for (;;) {
+        switch (w.next()) {
+            case EntryWalker::Step::Entry: continue;
+            case EntryWalker::Step::Unterminated: return false;
+            case EntryWalker::Step::End:
+            case EntryWalker::Step::TooLong: return true;  // reported by the walk that copies
+        }
+    }
+}
+
+char* read_locked() {
+    std::memset(env_buff, 0xFF, sizeof(env_buff));
+    {
+        SectorLock lock;
+        if (!lock.held() || read_sector() != 0) return kReadFailed;
+    }
+    const std::int32_t len = env_data_len(area(env_buff));
+    if (len == 0) return nullptr;
+    if (len < 0 || area_checksum(env_buff) != load_word(env_buff)) return kReadFailed;
+
+    EntryWalker w(area(env_buff));
+    for (;;) {
+        switch (w.next()) {
+            case EntryWalker::Step::Entry:
+                if (is_address_entry(w)) {
+                    const std::size_t value = w.size() - 1 - kAddrKeyLen;
+                    if (value > kMaxValue) return kReadFailed;
+                    std::memcpy(mac, w.text() + kAddrKeyLen, value + 1);
+                    return mac;
+                }
+                continue;
+            case EntryWalker::Step::TooLong:
+                std::printf("env data is too long\n");
+                return kReadFailed;
+            case EntryWalker::Step::End:
+            case EntryWalker::Step::Unterminated: return kReadFailed;
+        }
+    }
+}
+
+// Builds env_tmp from env_buff: every entry but the address entries, then the
+// new address entry (already in mac) and the list's end. Returns false when
+// the result would not be a valid environment.
+bool build_image(std::size_t entry_size) {
+    unsigned char* out = area(env_tmp);
+    std::size_t pos = 0;
+    EntryWalker w(area(env_buff));
+    for (bool more = true; more;) {
+        switch (w.next()) {
+            case EntryWalker::Step::Entry:
+                if (is_address_entry(w)) continue;
+                if (pos + w.size() > kAreaSize) return false;
+                std::memcpy(out + pos, w.text(), w.size());
+                pos += w.size();
+                continue;
+            case EntryWalker::Step::End: more = false; break;
+            case EntryWalker::Step::TooLong:
+            case EntryWalker::Step::Unterminated: return false;
+        }
+    }
+    if (pos + entry_size + 1 > kAreaSize) return false;
+    std::memcpy(out + pos, mac, entry_size);
+    pos += entry_size;
+    out[pos] = 0;
+    // What the boot loader and the read would reject must not be written.
+    if (env_data_len(out) <= 0) return false;
+    store_word(env_tmp, area_checksum(env_tmp));
+    return true;
+}
+
+int erase_sector() {
+    Device dev;
+    if (!dev.ok()) {
+        std::printf("nvram open error\n");
+        return -1;
+    }
+    if (!dev.seek(kSectorStart)) {
+        std::printf("nvram seek error\n");
+        return -1;
+    }
+    if (::ioctl(dev.fd(), reinterpret_cast<unsigned long>(kRequest), kEraseSector) == -1) {
+        std::printf("nvram ioctl error\n");
+        return -1;
+    }
+    dev.close();
+    // The erase status is never asked for: the device is given this long.
+    for (unsigned left = kEraseWaitSeconds; left != 0;) left = ::sleep(left);
+    return 0;
+}
+
+int write_sector() {
+    Device dev;
+    if (!dev.ok()) {
+        std::printf("nvram open error\n");
+        return -1;
+    }
+    if (!dev.seek(kIoStart)) {
+        std::printf("nvram seek error\n");
+        return -1;
+    }
+    // A short write leaves a torn environment behind: that is a failure too.
+    if (::write(dev.fd(), env_tmp + kWordOffset, kIoSize) != static_cast<ssize_t>(kIoSize)) {
+        std::printf("nvram write error\n");
+        return -1;
+    }
+    return 0;
+}
+
+std::int32_t write_locked(const char* text, std::size_t text_len) {
+    std::memset(env_buff, 0xFF, sizeof(env_buff));
+    std::memset(env_tmp, 0xFF, sizeof(env_tmp));
+    SectorLock lock;
+    if (!lock.held() || read_sector() != 0) return -1;
+
+    const std::int32_t len = env_data_len(area(env_buff));
+    const std::uint32_t sum = area_checksum(env_buff);
+    const std::uint32_t word = load_word(env_buff);
+    if (len <= 0 || sum != word || !list_terminates(area(env_buff))) {
+        std::printf("checksum error : checksum %x:%x, len %d\n", static_cast<unsigned>(sum),
+                    static_cast<unsigned>(word), static_cast<int>(len));
+        std::memset(env_buff, 0xFF, sizeof(env_buff));
+        std::memcpy(area(env_buff), env_table, kDefaultSize);
+        store_word(env_buff, area_checksum(env_buff));
+    }
+
+    std::memset(mac, 0, sizeof(mac));
+    std::memcpy(mac, kAddrKey, kAddrKeyLen);
+    std::memcpy(mac + kAddrKeyLen, text, text_len);
+    if (!build_image(kAddrKeyLen + text_len + 1)) {
+        std::printf("env data is too long\n");
+        return -1;
+    }
+    if (erase_sector() != 0) return -1;
+    return write_sector();
+}
+
+int hex_value(unsigned char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return c;  // not validated: any other character counts as its own code
+}
+
+}  // namespace
+
+char* env_mac_read(void) {
+    std::lock_guard guard(g_mutex);
+    return read_locked();
+}
+
+std::int32_t env_mac_write(const char* text) {
+    if (text == nullptr) return -1;
+    const std::size_t text_len = ::strnlen(text, kMaxText + 1);
+    if (text_len > kMaxText) return -1;
+    std::lock_guard guard(g_mutex);
+    return write_locked(text, text_len);
+}
+
+std::int32_t env_mac_read_n(unsigned char* bytes) {
+    if (bytes == nullptr) return -1;
+    std::lock_guard guard(g_mutex);
+    const char* text = read_locked();
+    if (text == kReadFailed) return -1;
+    if (text == nullptr) {
+        std::memset(bytes, 0xFF, 6);
+        return 0;
+    }
+    // Positions past the end of a short value count as 0, like its NUL,
+    // rather than whatever an earlier value left in mac.
+    const std::size_t len = ::strnlen(text, sizeof(mac));
+    auto digit = [&](std::size_t i) {
+        return hex_value(i < len ? static_cast<unsigned char>(text[i]) : 0);
+    };
+    for (std::size_t i = 0; i < 6; ++i)
+        bytes[i] = static_cast<unsigned char>((digit(3 * i) << 4) | digit(3 * i + 1));
+    return 0;
+}
+
+std::int32_t env_mac_write_n(const unsigned char* bytes) {
+    if (bytes == nullptr) return -1;
+    static constexpr char kHex[] = "0123456789abcdef";
+    char text[18];
+    for (std::size_t i = 0; i < 6; ++i) {
+        text[3 * i] = kHex[bytes[i] >> 4];
+        text[3 * i + 1] = kHex[bytes[i] & 0x0F];
+        text[3 * i + 2] = ':';
+    }
+    text[17] = '\0';
+    return env_mac_write(text);
+}

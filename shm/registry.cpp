@@ -1,0 +1,270 @@
+// The shared-memory registry: a system-wide table of keyed segments guarded by
+// a System V semaphore, and this process's list of its own attachments guarded
+// by a process-local mutex. Lock order everywhere: mutex, then semaphore.
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "port/tarnix.h"
+#include "shm/registry_internal.h"
+
+namespace {
+
+constexpr int kCreateFlags = IPC_CREAT | 0666;
+constexpr std::int32_t kTableSize = KU_SHARED_MEM_SLOTS * 12 + 36;
+
+struct Registry {
+    std::int32_t tableKey = KU_SHARED_MEM_TABLE_KEY;
+    std::int32_t semKey = KU_SHARED_MEM_SEM_KEY;
+    int tableId = 0;
+    std::int32_t tableSize = 0;
+    // Set last by a set-up that obtained everything: non-null means ready,
+    // and then semId is a semaphore that set-up really obtained.
+    std::atomic<KUSharedMemTable*> table{nullptr};
+    int semId = 0;
+    // Set-up has a mutex of its own, so that a retry after a failed attempt
+    // never touches the registry mutex another thread may hold.
+    std::mutex setup;
+    std::mutex mutex;
+    sembuf lockOps[2] = {};
+    sembuf unlockOps[1] = {};
+};
+
+Registry g;
+KUSharedMemNode g_head{0, 0, 0, nullptr, 0, &g_head, &g_head};
+
+KUSharedMemTable* readyTable() { return g.table.load(std::memory_order_acquire); }
+
+// Only called with a ready registry, so the semaphore id is a real one.
+void lockRegistry() {
+    while (semop(g.semId, g.lockOps, 2) == -1 && errno == EINTR) {}
+}
+
+void unlockRegistry() {
+    while (semop(g.semId, g.unlockOps, 1) == -1 && errno == EINTR) {}
+}
+
+KUSharedMemNode* allocNode() {
+    void* p = tarnixSubAllocMem(sizeof(KUSharedMemNode));
+    if (p) std::memset(p, 0, sizeof(KUSharedMemNode));
+    return static_cast<KUSharedMemNode*>(p);
+}
+
+void linkNode(KUSharedMemNode* n, std::int32_t key, std::int32_t shmid, std::int32_t size, void* address) {
+    n->key = key;
+    n->shmid = shmid;
+    n->size = size;
+    n->address = address;
+    n->detached = 0;
+    n->next = &g_head;
+    n->prev = g_head.prev;
+    g_head.prev->next = n;
+    g_head.prev = n;
+}
+
+}  // namespace
+
+void KUSharedMemSetup() {
+    if (readyTable()) return;
+    std::lock_guard lk(g.setup);
+    if (readyTable()) return;
+    g.lockOps[0] = sembuf{0, 0, 0};
+    g.lockOps[1] = sembuf{0, 1, SEM_UNDO};
+    g.unlockOps[0] = sembuf{0, -1, SEM_UNDO};
+    g.tableSize = kTableSize;
+    int id = shmget(g.tableKey, static_cast<size_t>(g.tableSize), kCreateFlags);
+    if (id == -1) return;
+    void* addr = shmat(id, nullptr, 0);
+    if (addr == reinterpret_cast<void*>(-1)) return;
+    // Permission bits let unprivileged clients take the lock as well.
+    int sem = semget(g.semKey, 1, kCreateFlags);
+    if (sem == -1) {
+        // Without the lock the table could not be changed safely: stay not
+        // ready, and let the next call try again.
+        shmdt(addr);
+        return;
+    }
+    g.tableId = id;
+    g.semId = sem;
+    auto* t = static_cast<KUSharedMemTable*>(addr);
+    t->reserved4 = 0;
+    t->count = KU_SHARED_MEM_SLOTS;
+    t->reserved12 = 0;
+    t->reserved16 = 0;
+    t->next = 0;
+    g.table.store(t, std::memory_order_release);
+}
+
+// The continuation link is a 32-bit word that no process sets, and it could
+// not hold a pointer on a 64-bit build: the registry is this one table.
+KUSharedMemEntry* KUSharedMemTableFind(std::int32_t key) {
+    KUSharedMemTable* t = readyTable();
+    if (!t) return nullptr;
+    for (auto& e : t->entry)
+        if (e.key == key) return &e;
+    return nullptr;
+}
+
+int KUSharedMemTableInsert(std::int32_t key, std::int32_t shmid, std::int32_t size) {
+    KUSharedMemEntry* e = KUSharedMemTableFind(0);
+    if (!e) return 0;
+    // A writer that dies between these stores leaves a slot with the key but
+    // no segment, which the next attach of the key completes.
+    e->size = size;
+    e->key = key;
+    e->shmid = shmid;
+    return 1;
+}
+
+int KUSharedMemTableErase(std::int32_t key) {
+    KUSharedMemEntry* e = KUSharedMemTableFind(key);
+    if (!e) return 0;
+    if (e->shmid != 0) shmctl(e->shmid, IPC_RMID, nullptr);
+    e->shmid = 0;
+    e->size = 0;
+    e->key = 0;
+    return 1;
+}
+
+KUSharedMemNode* KUSharedMemListFind(std::int32_t key) {
+    KUSharedMemSetup();
+    for (KUSharedMemNode* n = g_head.next; n != &g_head; n = n->next)
+        if (n->key == key) return n;
+    return nullptr;
+}
+
+KUSharedMemNode* KUSharedMemListAdd(std::int32_t key, std::int32_t shmid, std::int32_t size, void* address) {
+    KUSharedMemNode* n = allocNode();
+    if (n) linkNode(n, key, shmid, size, address);
+    return n;
+}
+
+void KUSharedMemListRemove(std::int32_t key) {
+    KUSharedMemSetup();
+    if (key == 0) return;
+    KUSharedMemNode* n = KUSharedMemListFind(key);
+    if (!n) return;
+    n->prev->next = n->next;
+    n->next->prev = n->prev;
+    if (n->address) shmdt(n->address);
+    tarnixOrgFreeMemPart(0, n);
+}
+
+extern "C" {
+
+int KUSharedMemInit(int tableKey, int semKey) {
+    {
+        std::lock_guard lk(g.setup);
+        if (readyTable()) return -1;
+        if (tableKey > 0) g.tableKey = tableKey;
+        if (semKey > 0) g.semKey = semKey;
+    }
+    KUSharedMemSetup();
+    return 0;
+}
+
+int KUSharedMemAttach(int key, int size) {
+    KUSharedMemSetup();
+    if (key <= 0 || size <= 0) return -1;
+    if (!readyTable()) return -1;
+    std::lock_guard lk(g.mutex);
+
+    KUSharedMemEntry* e = KUSharedMemTableFind(key);
+    KUSharedMemNode* n = KUSharedMemListFind(key);
+    const bool entrySeg = e && e->shmid != 0;
+    const std::int32_t foundId = e ? e->shmid : 0;
+    const std::int32_t foundSize = e ? e->size : 0;
+    const bool nodeMapped = n && n->shmid != 0 && n->address;
+
+    // Already mapped at the registered size: nothing to do.
+    if (entrySeg && nodeMapped && n->size == foundSize) return foundSize;
+
+    // A first attachment gets its record before anything changes, so that a
+    // failed allocation leaves nothing behind.
+    KUSharedMemNode* fresh = nullptr;
+    if (!n && !(fresh = allocNode())) return -1;
+
+    if (nodeMapped) {
+        shmdt(n->address);
+        n->address = nullptr;
+    }
+    const int id = entrySeg ? foundId : shmget(key, static_cast<size_t>(size), kCreateFlags);
+    void* addr = id == -1 ? reinterpret_cast<void*>(-1) : shmat(id, nullptr, 0);
+    if (addr == reinterpret_cast<void*>(-1)) {
+        // Neither a failed id nor a failed address is ever recorded.
+        if (fresh) tarnixOrgFreeMemPart(0, fresh);
+        if (n) {
+            n->shmid = 0;
+            n->address = nullptr;
+        }
+        return -1;
+    }
+    std::int32_t recorded = entrySeg ? foundSize : size;
+    int result = entrySeg ? foundSize : size;
+    if (fresh) linkNode(fresh, key, id, size, addr);
+
+    lockRegistry();
+    // Searched again under the lock: a process that raced us to a new key
+    // may have registered it meanwhile, and one key keeps one entry.
+    KUSharedMemEntry* now = KUSharedMemTableFind(key);
+    if (entrySeg) {
+        if (now && now->shmid == foundId) {
+            now->size = foundSize;
+            now->shmid = foundId;
+        }
+    } else if (now && now->shmid == id) {
+        // Same segment registered by the racer first: its size stands.
+        recorded = now->size;
+        result = now->size;
+    } else if (now) {
+        now->size = recorded;
+        now->shmid = id;
+    } else {
+        KUSharedMemTableInsert(key, id, recorded);
+    }
+    unlockRegistry();
+
+    if (!fresh) {
+        n->address = addr;
+        n->detached = 0;
+        n->shmid = id;
+        n->size = recorded;
+    }
+    return result;
+}
+
+void* KUSharedMemRetrieveMemory(int key) {
+    KUSharedMemSetup();
+    std::lock_guard lk(g.mutex);
+    KUSharedMemNode* n = KUSharedMemListFind(key);
+    KUSharedMemEntry* e = KUSharedMemTableFind(key);
+    if (n && e && n->size <= e->size) return n->address;
+    return nullptr;
+}
+
+int KUSharedMemDetach(int key) {
+    KUSharedMemSetup();
+    std::lock_guard lk(g.mutex);
+    if (KUSharedMemNode* n = KUSharedMemListFind(key)) n->detached = 1;
+    return 0;
+}
+
+int KUSharedMemRemove(int key) {
+    KUSharedMemSetup();
+    std::lock_guard lk(g.mutex);
+    // Without set-up there is no semaphore to lock and nothing to remove;
+    // key 0 would name the first free slot.
+    if (!readyTable() || key == 0) return 0;
+    lockRegistry();
+    KUSharedMemListRemove(key);
+    KUSharedMemTableErase(key);
+    unlockRegistry();
+    return 0;
+}
+
+}  // extern "C"
