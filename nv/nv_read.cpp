@@ -17,7 +17,7 @@ MFPSYS_API int nvRead(int32_t blockAddr, uint32_t length, void* dest) {
             void* scratch = heapAlloc(nvVrtlSec[b]->capacity);
             if (scratch != nullptr) {
                 result = nvReadReq(blockAddr, length, scratch);
-                if (result == 0) std::memcpy(dest, scratch, length);
+                if (result == 0 && length != 0) std::memcpy(dest, scratch, length);
                 heapFree(scratch);
             }
         }

@@ -68,32 +68,6 @@ TEST(EnvEntryLen, SizesAndLimits) {
     EXPECT_EQ(env_entry_len_within(cut.data(), 0), 0);
 }
 
-TEST(EnvWalk, StopsAtTheEndOfTheAreaWithoutTerminator) {
-    // Entries of "a=" right up to the last byte and no empty entry.
-    Bytes a(mfpsys::env::kAreaSize);
-    for (std::size_t i = 0; i + 2 < a.size(); i += 3) {
-        a[i] = 'a';
-        a[i + 1] = '=';
-        a[i + 2] = 0;
-    }
-    a[a.size() - 2] = 'y';  // 7676 is not a multiple of 3: a text cut off
-    a[a.size() - 1] = 'z';  // by the end of the area
-    EntryWalker w(a.data(), a.size());
-    std::size_t entries = 0;
-    EntryWalker::Step s;
-    while ((s = w.next()) == EntryWalker::Step::Entry) ++entries;
-    EXPECT_EQ(s, EntryWalker::Step::Unterminated);
-    EXPECT_EQ(entries, a.size() / 3);
-
-    // An entry of 500 characters stops the walk as too long.
-    Bytes b(mfpsys::env::kAreaSize, 0);
-    std::memcpy(b.data(), "k=v", 4);
-    std::memset(b.data() + 4, 'x', 500);
-    EntryWalker w2(b.data(), b.size());
-    EXPECT_EQ(w2.next(), EntryWalker::Step::Entry);
-    EXPECT_EQ(w2.next(), EntryWalker::Step::TooLong);
-}
-
 TEST(EnvTable, DefaultEnvironmentBytes) {
     Bytes a(mfpsys::env::kAreaSize, 0xFF);
     std::memcpy(a.data(), env_table, sizeof(env_table));
@@ -120,10 +94,3 @@ TEST(EnvTable, DefaultEnvironmentBytes) {
     EXPECT_EQ(texts[22], "stderr=serial");
 }
 
-extern "C" int c_read_failed_is_all_ones(void);
-extern "C" int c_sizes_of_exported_buffers(void);
-
-TEST(EnvHeader, UsableFromC) {
-    EXPECT_TRUE(c_read_failed_is_all_ones());
-    EXPECT_TRUE(c_sizes_of_exported_buffers());
-}

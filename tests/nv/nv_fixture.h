@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -84,6 +86,62 @@ private:
         put16(at + 2, uint16_t(v));
     }
     std::vector<uint8_t> bytes_;
+};
+
+// A process forked before the test does any library work. On request it
+// starts a grandchild in a fresh IPC namespace (a newly started system,
+// untouched by the test process's library state) that reads one block.
+class RestartReader {
+public:
+    void start() {
+        if (::pipe(req_) != 0 || ::pipe(resp_) != 0) return;
+        pid_ = ::fork();
+        if (pid_ != 0) {
+            ::close(req_[0]);
+            ::close(resp_[1]);
+            return;
+        }
+        ::close(req_[1]);
+        ::close(resp_[0]);
+        Req r;
+        while (::read(req_[0], &r, sizeof r) == sizeof r) {
+            int status = 1;
+            pid_t g = ::fork();
+            if (g == 0) {
+                if (!mfpsys::test::new_ipc_namespace()) ::_exit(2);
+                std::vector<uint8_t> got(r.len);
+                int rc = nvRead(r.addr, r.len, got.data());
+                bool ok = r.round < 0 ? rc == -1 : (rc == 0 && got == pattern(r.block, r.round, r.len));
+                ::_exit(ok ? 0 : 1);
+            }
+            if (g > 0) ::waitpid(g, &status, 0);
+            int code = WIFEXITED(status) ? WEXITSTATUS(status) : 3;
+            if (::write(resp_[1], &code, sizeof code) != sizeof code) break;
+        }
+        ::_exit(0);
+    }
+    ~RestartReader() {
+        if (pid_ <= 0) return;
+        ::close(req_[1]);
+        ::close(resp_[0]);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    // 0 when block b reads round's image of len bytes (round < 0: no image).
+    int read(int b, int round, uint32_t len) {
+        Req r{b, round, len, kAddr[b]};
+        int code = 4;
+        if (::write(req_[1], &r, sizeof r) != sizeof r || ::read(resp_[0], &code, sizeof code) != sizeof code)
+            return 5;
+        return code;
+    }
+private:
+    struct Req {
+        int block, round;
+        uint32_t len;
+        int32_t addr;
+    };
+    int req_[2] = {-1, -1}, resp_[2] = {-1, -1};
+    pid_t pid_ = -1;
 };
 
 // The board's flash fixture plus helpers used by every NV test.

@@ -65,6 +65,7 @@ protected:
 TEST_F(NvPowerCut, AppendBehindACompleteRecord) {
     for (uint64_t k = 1; k <= 8; ++k) cutAndRecover(3, 1, CutAt::Program, k, Tear::Prefix, 11 + k);
     for (uint64_t k = 2; k <= 7; ++k) cutAndRecover(3, 1, CutAt::Program, k, Tear::Random, 101 + k);
+    EXPECT_EQ(board().counters().power_cuts, 13u) << "an append is seven program steps";
 }
 
 TEST_F(NvPowerCut, FirstRecordOfAFreshRing) {
@@ -95,6 +96,7 @@ TEST_F(NvPowerCut, FirstRecordOfAFreshRing) {
         ASSERT_CHILD_OK(last);
         expectNoViolation();
     }
+    EXPECT_EQ(board().counters().power_cuts, 10u) << "header and record are ten program steps";
 }
 
 // Ring 1: every write after the first moves the ring; cut each step of the
@@ -103,6 +105,7 @@ TEST_F(NvPowerCut, TransferOfRingOne) {
     for (uint64_t k = 1; k <= 13; ++k) cutAndRecover(0, 1, CutAt::Program, k, Tear::Prefix, 31 + k);
     cutAndRecover(0, 1, CutAt::Erase, 1, Tear::Prefix, 5);
     cutAndRecover(0, 1, CutAt::Erase, 1, Tear::Random, 6);
+    EXPECT_EQ(board().counters().power_cuts, 14u) << "a transfer is twelve program steps and an erase";
 }
 
 }  // namespace

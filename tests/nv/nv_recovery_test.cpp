@@ -21,14 +21,14 @@ protected:
     }
     // In a newly started system: block b reads round's image of len bytes.
     void expectAfterRestart(int b, int round, uint32_t len = 40) {
-        auto out = restarted([&] {
-            std::vector<uint8_t> got(len);
-            CHILD_CHECK(nvRead(kAddr[b], len, got.data()) == 0);
-            CHILD_CHECK(got == pattern(b, round, len));
-            return 0;
-        });
-        EXPECT_CHILD_OK(out);
+        board().power_on();
+        EXPECT_EQ(reader.read(b, round, len), 0) << "block " << b << " round " << round;
     }
+    void SetUp() override {
+        NvTest::SetUp();
+        reader.start();
+    }
+    RestartReader reader;
 };
 
 TEST_F(NvRecovery, LockOfAWriterThatDiedIsRecovered) {
