@@ -110,7 +110,7 @@ static int newest(const std::vector<SectorView>& secs, int32_t ring) {
     int64_t w[NV_REAL_SEC_NUM];
     bool high = false;
     for (int s = 0; s < NV_REAL_SEC_NUM; ++s) {
-        w[s] = (secs[s].ring == ring && secs[s].header_ok && secs[s].count != NV_SEC_CNT_NONE) ? secs[s].count : -1;
+        w[s] = (secs[s].ring == ring && secs[s].header_ok && secs[s].count != NV_SEC_CNT_NONE) ? int64_t{secs[s].count} : int64_t{-1};
         if (w[s] > 0xFFF0) high = true;
     }
     int best = -1;
@@ -124,7 +124,8 @@ static int newest(const std::vector<SectorView>& secs, int32_t ring) {
 // What a power-up makes of each ring: walking back from the newest sector,
 // the newest intact record of each block is loaded; the sectors it passes
 // without finding every block, and all older ones, are erased unless blank.
-static void predict(std::vector<SectorView>& secs, int loaded_from[NV_VRTL_SEC_NUM]) {
+static void predict(std::vector<SectorView>& secs, int loaded_from[NV_VRTL_SEC_NUM],
+                    uint32_t loaded_ofst[NV_VRTL_SEC_NUM]) {
     int prev[NV_REAL_SEC_NUM];
     for (int i = 0; i < NV_REAL_SEC_NUM; ++i) prev[i] = i;
     for (int i = 0; i < NV_REAL_SEC_NUM; ++i)
@@ -157,6 +158,7 @@ static void predict(std::vector<SectorView>& secs, int loaded_from[NV_VRTL_SEC_N
                     if (e.data_checked && e.data_ok) {
                         e.loaded = true;
                         loaded_from[e.block] = s;
+                        loaded_ofst[e.block] = e.data_ofst;
                     }
                 }
                 bool all = true;
@@ -238,7 +240,8 @@ int cmd_flash(const std::string& verb, const Args& a) {
     std::vector<SectorView> secs;
     for (int s = 0; s < NV_REAL_SEC_NUM; ++s) secs.push_back(decode_sector(img, s));
     int loaded_from[NV_VRTL_SEC_NUM];
-    predict(secs, loaded_from);
+    uint32_t loaded_ofst[NV_VRTL_SEC_NUM] = {};
+    predict(secs, loaded_from, loaded_ofst);
 
     if (a.json) {
         Json j;
@@ -262,7 +265,8 @@ int cmd_flash(const std::string& verb, const Args& a) {
         j.end_array().begin_array("blocks");
         for (int b = 0; b < NV_VRTL_SEC_NUM; ++b) {
             j.begin_object().field("address", _nvVrtlSec[b].blockAddr);
-            if (loaded_from[b] >= 0) j.field("loaded_from", loaded_from[b]); else j.null_field("loaded_from");
+            if (loaded_from[b] >= 0) j.field("loaded_from", loaded_from[b]).field("data_offset", loaded_ofst[b]);
+            else j.null_field("loaded_from");
             j.end_object();
         }
         j.end_array();

@@ -30,7 +30,7 @@ int usage_error(const char* usage, const char* fmt, ...) {
     std::vfprintf(stderr, fmt, ap);
     va_end(ap);
     std::fprintf(stderr, "\nusage: %s\n", usage);
-    return kUsage;
+    return kBadUsage;
 }
 
 std::optional<uint32_t> parse_u32(std::string_view s) {
@@ -98,7 +98,7 @@ static const char kTopUsage[] =
 int main(int argc, char** argv) {
     if (argc < 2 || !std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h")) {
         std::fputs(kTopUsage, argc < 2 ? stderr : stdout);
-        return argc < 2 ? kUsage : kOk;
+        return argc < 2 ? kBadUsage : kOk;
     }
     std::string family = argv[1];
     std::string verb;

@@ -13,7 +13,7 @@ namespace mfpctl {
 // Exit statuses: 0 success, 1 the operation failed, 2 bad usage.
 inline constexpr int kOk = 0;
 inline constexpr int kFailed = 1;
-inline constexpr int kUsage = 2;
+inline constexpr int kBadUsage = 2;
 
 struct Args {
     std::vector<std::string> words;  // positional arguments after the command
@@ -26,7 +26,7 @@ struct Args {
 
 // Prints a failure in words on stderr and returns kFailed.
 int fail(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-// Prints a usage error and the command's usage line, returns kUsage.
+// Prints a usage error and the command's usage line, returns kBadUsage.
 int usage_error(const char* usage, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
 std::optional<uint32_t> parse_u32(std::string_view s);
