@@ -13,14 +13,9 @@ MFPSYS_API int nvRead(int32_t blockAddr, uint32_t length, void* dest) {
     int result = -1;
     if (ensurePoweredUp() == 0) {
         int b = nvGetVidx(blockAddr);
-        if (b >= 0 && length <= nvVrtlSec[b]->capacity) {
-            void* scratch = heapAlloc(nvVrtlSec[b]->capacity);
-            if (scratch != nullptr) {
-                result = nvReadReq(blockAddr, length, scratch);
-                if (result == 0 && length != 0) std::memcpy(dest, scratch, length);
-                heapFree(scratch);
-            }
-        }
+        // Straight from the cache to the caller: a scratch copy in between
+        // would only cost a heap block and a second copy of the image.
+        if (b >= 0 && length <= nvVrtlSec[b]->capacity) result = nvReadReq(blockAddr, length, dest);
     }
     nvSharedMemDetach();
     return result;

@@ -19,13 +19,30 @@ uint32_t be32(const uint8_t* p) {
 
 // 1 when len bytes at offset all read 0xFF, 0 when some do not, -1 when the
 // device failed.
+// True when every byte is 0xFF, compared a block at a time.
+bool erasedBytes(const uint8_t* p, size_t n) {
+    static const std::array<uint8_t, 256> ff = [] {
+        std::array<uint8_t, 256> a{};
+        a.fill(0xFF);
+        return a;
+    }();
+    for (; n >= ff.size(); p += ff.size(), n -= ff.size())
+        if (std::memcmp(p, ff.data(), ff.size()) != 0) return false;
+    return std::memcmp(p, ff.data(), n) == 0;
+}
+
 int allErased(uint32_t offset, uint32_t len) {
+    // One device step for the whole range where the heap allows it.
+    if (auto* buf = static_cast<uint8_t*>(heapAlloc(len ? len : 1))) {
+        int r = nvReadExe(offset, len, buf) != 0 ? -1 : erasedBytes(buf, len) ? 1 : 0;
+        heapFree(buf);
+        return r;
+    }
     std::array<uint8_t, 4096> chunk;
     while (len > 0) {
         uint32_t n = len < chunk.size() ? len : static_cast<uint32_t>(chunk.size());
         if (nvReadExe(offset, n, chunk.data()) != 0) return -1;
-        for (uint32_t i = 0; i < n; ++i)
-            if (chunk[i] != 0xFF) return 0;
+        if (!erasedBytes(chunk.data(), n)) return 0;
         offset += n;
         len -= n;
     }
@@ -149,8 +166,7 @@ int secBlank(int s) {
         result = NV_SEC_UNREADABLE;
     } else {
         uint32_t id = be32(buf);
-        bool blank = id == 0xFFFFFFFFu || id == NV_ERASE_ID_READY;
-        for (uint32_t i = 4; blank && i < r->size; ++i) blank = buf[i] == 0xFF;
+        bool blank = (id == 0xFFFFFFFFu || id == NV_ERASE_ID_READY) && erasedBytes(buf + 4, r->size - 4);
         result = blank ? 0 : -1;
     }
     heapFree(buf);
