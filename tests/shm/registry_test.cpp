@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "harness/proc.h"
+#include "harness/together.h"
 #include "shm/registry_peer.h"
 
 using namespace mfpsys::test;
@@ -67,11 +68,8 @@ TEST(RegistrySetup, AnExistingTableKeepsItsEntriesAndGetsItsHeaderRewritten) {
     }));
     TableView t;
     EXPECT_EQ(t->reserved0, 0x5A5A5A5A);  // never written
-    EXPECT_EQ(t->reserved4, 0);
-    EXPECT_EQ(t->count, 256);
-    EXPECT_EQ(t->reserved12, 0);
-    EXPECT_EQ(t->reserved16, 0);
-    EXPECT_EQ(t->next, 0);
+    EXPECT_EQ((std::vector<int>{t->reserved4, t->count, t->reserved12, t->reserved16, t->next}),
+              (std::vector<int>{0, 256, 0, 0, 0}));
     EXPECT_EQ(t->entry[7].key, K);
     EXPECT_EQ(t->entry[7].shmid, seg);
     EXPECT_EQ(t.count(K), 1);
@@ -357,22 +355,14 @@ TEST(RegistryRace, ProcessesAttachingANewKeyTogetherShareOneEntry) {
     constexpr int n = 4;
     for (int round = 0; round < 10; ++round) {
         const int key = 6000 + round;
-        Gate go;
-        Arrivals ready;
-        std::vector<Child> kids;
-        for (int i = 0; i < n; ++i)
-            kids.emplace_back([&, i] {
-                ready.arrive();
-                go.wait();
-                CHILD_CHECK(KUSharedMemAttach(key, 64) == 64);
-                auto* p = static_cast<unsigned char*>(KUSharedMemRetrieveMemory(key));
-                CHILD_CHECK(p != nullptr);
-                p[i] = static_cast<unsigned char>(i + 1);
-                return 0;
-            });
-        ready.await(n);
-        go.open(n);
-        for (auto& k : kids) ASSERT_CHILD_OK(k.wait());
+        for (auto& o : run_together(n, [&](int i) {
+                 CHILD_CHECK(KUSharedMemAttach(key, 64) == 64);
+                 auto* p = static_cast<unsigned char*>(KUSharedMemRetrieveMemory(key));
+                 CHILD_CHECK(p != nullptr);
+                 p[i] = static_cast<unsigned char>(i + 1);
+                 return 0;
+             }))
+            ASSERT_CHILD_OK(o);
         TableView t;
         ASSERT_EQ(t.count(key), 1) << "round " << round;
         void* seg = shmat(t.find(key)->shmid, nullptr, SHM_RDONLY);
