@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -204,7 +203,7 @@ TEST(MmSegments, PassThroughToTheRegistry) {
     EXPECT_EQ(TableView().count(4000), 0);
 }
 
-TEST(MmResize, GrowingKeepsTheContentsAndZeroFillsTheRest) {
+TEST(MmResize, GrowingAndShrinkingKeepWhatFits) {
     ASSERT_EQ(mmSharedMemAttach(4000, 100), 100);
     auto* old = static_cast<unsigned char*>(mmSharedMemRetrieveMemory(4000));
     for (int i = 0; i < 100; ++i) old[i] = static_cast<unsigned char>(i + 1);
@@ -215,32 +214,23 @@ TEST(MmResize, GrowingKeepsTheContentsAndZeroFillsTheRest) {
     EXPECT_EQ(n, 21000);
     auto* p = static_cast<unsigned char*>(mmSharedMemRetrieveMemory(n));
     ASSERT_NE(p, nullptr);
-    for (int i = 0; i < 100; ++i) ASSERT_EQ(p[i], i + 1) << i;
-    for (int i = 100; i < 200; ++i) ASSERT_EQ(p[i], 0) << i;
+    for (int i = 0; i < 200; ++i) ASSERT_EQ(p[i], i < 100 ? i + 1 : 0) << i;  // the rest zero-filled
     EXPECT_EQ(mmSharedMemRetrieveMemory(4000), nullptr);
     EXPECT_EQ(t.count(4000), 0);
     EXPECT_FALSE(segmentExists(oldId));
     EXPECT_EQ(t.find(n)->size, 200);
-}
 
-TEST(MmResize, ShrinkingCopiesOnlyWhatFits) {
-    ASSERT_EQ(mmSharedMemAttach(4000, 100), 100);
-    auto* old = static_cast<unsigned char*>(mmSharedMemRetrieveMemory(4000));
-    std::memset(old, 0xEE, 100);
-    int n = mmSharedMemReAttach(4000, 40);
-    ASSERT_NE(n, 0);
-    TableView t;
-    EXPECT_EQ(segmentStat(t.find(n)->shmid).shm_segsz, 40u);
-    auto* p = static_cast<unsigned char*>(mmSharedMemRetrieveMemory(n));
-    ASSERT_NE(p, nullptr);
-    for (int i = 0; i < 40; ++i) ASSERT_EQ(p[i], 0xEE);
-    // Same size: a new key with the same bytes.
-    int m = mmSharedMemReAttach(n, 40);
-    ASSERT_NE(m, 0);
-    EXPECT_NE(m, n);
-    auto* q = static_cast<unsigned char*>(mmSharedMemRetrieveMemory(m));
-    ASSERT_NE(q, nullptr);
-    for (int i = 0; i < 40; ++i) ASSERT_EQ(q[i], 0xEE);
+    // Shrinking copies what fits; the same size still moves to a new key.
+    for (int size : {40, 40}) {
+        const int m = mmSharedMemReAttach(n, size);
+        ASSERT_NE(m, 0);
+        EXPECT_NE(m, n);
+        EXPECT_EQ(segmentStat(t.find(m)->shmid).shm_segsz, 40u);
+        auto* q = static_cast<unsigned char*>(mmSharedMemRetrieveMemory(m));
+        ASSERT_NE(q, nullptr);
+        for (int i = 0; i < 40; ++i) ASSERT_EQ(q[i], i + 1);
+        n = m;
+    }
 }
 
 TEST(MmResize, OtherProcessesFollowOnlyThroughTheNewKey) {
