@@ -348,14 +348,18 @@ TEST(RegistryRace, ProcessesAttachingANewKeyTogetherShareOneEntry) {
     constexpr int n = 4;
     for (int round = 0; round < 10; ++round) {
         const int key = 6000 + round;
-        for (auto& o : run_together(n, [&](int i) {
-                 CHILD_CHECK(KUSharedMemAttach(key, 64) == 64);
-                 auto* p = static_cast<unsigned char*>(KUSharedMemRetrieveMemory(key));
-                 CHILD_CHECK(p != nullptr);
-                 p[i] = static_cast<unsigned char>(i + 1);
-                 return 0;
-             }))
-            ASSERT_CHILD_OK(o);
+        auto outcomes = run_together(
+            n,
+            [&](int i) {
+                CHILD_CHECK(KUSharedMemAttach(key, 64) == 64);
+                auto* p = static_cast<unsigned char*>(KUSharedMemRetrieveMemory(key));
+                CHILD_CHECK(p != nullptr);
+                p[i] = static_cast<unsigned char>(i + 1);
+                return 0;
+            },
+            // Set up beforehand, so that only the new key's attach races.
+            [](int i) { return KUSharedMemAttach(K + i, 8) == 8 ? 0 : 1; });
+        for (auto& o : outcomes) ASSERT_CHILD_OK(o);
         TableView t;
         ASSERT_EQ(t.count(key), 1) << "round " << round;
         void* seg = shmat(t.find(key)->shmid, nullptr, SHM_RDONLY);
@@ -393,26 +397,36 @@ TEST(RegistryRace, ThreadsOfOneProcessKeepOneAttachmentPerKey) {
     }));
 }
 
+// Two processes attach a new key while a killed process holds the lock:
+// both wait, neither is blocked for good, and the second to get the lock
+// finds the first one's entry instead of adding its own.
 TEST(RegistryRace, KilledLockHolderDoesNotBlockTheOthers) {
-    RegistryPeer a;
+    RegistryPeer a, b;
     ASSERT_EQ(a.attach(K, 8), 8);  // table and semaphore exist
+    ASSERT_EQ(b.attach(K, 8), 8);
     int sem = semget(KU_SHARED_MEM_SEM_KEY, 1, 0);
     ASSERT_NE(sem, -1);
     Child holder = hold_sem_lock(sem);
     semun arg{};
     EXPECT_EQ(semctl(sem, 0, GETVAL, arg), 1);
 
-    // A new key needs the lock for its table write: the attach waits.
     a.post(kAttach, K + 1, 8);
-    while (semctl(sem, 0, GETZCNT, arg) < 1) usleep(1000);
+    b.post(kAttach, K + 1, 8);
+    while (semctl(sem, 0, GETZCNT, arg) < 2) usleep(1000);
     TableView t;
     EXPECT_EQ(t.count(K + 1), 0);
 
     holder.kill(SIGKILL);
     EXPECT_FALSE(holder.wait().exited);
     EXPECT_EQ(a.result(), 8);
+    EXPECT_EQ(b.result(), 8);
     EXPECT_EQ(t.count(K + 1), 1);
     EXPECT_EQ(semctl(sem, 0, GETVAL, arg), 0);
+    auto pa = a.retrieve(K + 1), pb = b.retrieve(K + 1);
+    ASSERT_NE(pa, 0);
+    ASSERT_NE(pb, 0);
+    a.poke(pa, 3, 0x6B);
+    EXPECT_EQ(b.peek(pb, 3), 0x6B);
     EXPECT_EQ(a.remove(K + 1), 0);
     EXPECT_EQ(t.count(K + 1), 0);
 }
