@@ -17,6 +17,7 @@
 
 #include "harness/board.h"
 #include "harness/proc.h"
+#include "harness/together.h"
 #include "mfpsys/env.h"
 
 using mfpsim::CutAt;
@@ -379,18 +380,8 @@ TEST_F(EnvMac, ConcurrentRewritesRunOneAfterTheOther) {
     constexpr int n = 4;
     const std::string addrs[n] = {"11:11:11:11:11:11", "22:22:22:22:22:22", "33:33:33:33:33:33",
                                   "44:44:44:44:44:44"};
-    Gate gate;
-    Arrivals ready;
-    std::vector<Child> kids;
-    for (int i = 0; i < n; ++i)
-        kids.emplace_back([&, i] {
-            ready.arrive();
-            gate.wait();
-            return env_mac_write(addrs[i].c_str()) == 0 ? 0 : 1;
-        });
-    ready.await(n);
-    gate.open(n);
-    for (auto& k : kids) EXPECT_CHILD_OK(k.wait());
+    for (auto& o : run_together(n, [&](int i) { return env_mac_write(addrs[i].c_str()) == 0 ? 0 : 1; }))
+        EXPECT_CHILD_OK(o);
 
     // Every rewrite read, erased and wrote with no other step in between.
     auto j = board().journal();
@@ -406,27 +397,17 @@ TEST_F(EnvMac, ConcurrentRewritesRunOneAfterTheOther) {
 
 TEST_F(EnvMac, ReadsNeverSeeARewriteHalfDone) {
     store(Entries{"ethaddr=00:00:00:00:00:01"});
-    Gate gate;
-    Arrivals ready;
-    std::vector<Child> kids;
-    kids.emplace_back([&] {
-        ready.arrive();
-        gate.wait();
-        for (int k = 0; k < 5; ++k)
-            CHILD_CHECK(env_mac_write(k % 2 ? "00:00:00:00:00:01" : "00:00:00:00:00:02") == 0);
-        return 0;
-    });
-    for (int r = 0; r < 2; ++r)
-        kids.emplace_back([&] {
-            ready.arrive();
-            gate.wait();
-            for (int k = 0; k < 20; ++k) {
-                const std::string t = read_text();
-                CHILD_CHECK(t == "00:00:00:00:00:01" || t == "00:00:00:00:00:02");
-            }
-            return 0;
-        });
-    ready.await(3);
-    gate.open(3);
-    for (auto& k : kids) EXPECT_CHILD_OK(k.wait());
+    // One writer flips the address back and forth; two readers watch.
+    for (auto& o : run_together(3, [](int i) {
+             for (int k = 0; k < 20; ++k) {
+                 if (i == 0) {
+                     if (k < 5) CHILD_CHECK(env_mac_write(k % 2 ? "00:00:00:00:00:01" : "00:00:00:00:00:02") == 0);
+                     continue;
+                 }
+                 const std::string t = read_text();
+                 CHILD_CHECK(t == "00:00:00:00:00:01" || t == "00:00:00:00:00:02");
+             }
+             return 0;
+         }))
+        EXPECT_CHILD_OK(o);
 }

@@ -7,12 +7,14 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
-#include <sys/wait.h>
+#include <optional>
+#include <sys/ipc.h>
 #include <unistd.h>
 #include <string>
 #include <vector>
 
 #include "harness/board.h"
+#include "harness/peer.h"
 #include "harness/proc.h"
 #include "mfpsys/nv.h"
 
@@ -93,55 +95,18 @@ private:
 // untouched by the test process's library state) that reads one block.
 class RestartReader {
 public:
-    void start() {
-        if (::pipe(req_) != 0 || ::pipe(resp_) != 0) return;
-        pid_ = ::fork();
-        if (pid_ != 0) {
-            ::close(req_[0]);
-            ::close(resp_[1]);
-            return;
-        }
-        ::close(req_[1]);
-        ::close(resp_[0]);
-        Req r;
-        while (::read(req_[0], &r, sizeof r) == sizeof r) {
-            int status = 1;
-            pid_t g = ::fork();
-            if (g == 0) {
-                if (!mfpsys::test::new_ipc_namespace()) ::_exit(2);
-                std::vector<uint8_t> got(r.len);
-                int rc = nvRead(r.addr, r.len, got.data());
-                bool ok = r.round < 0 ? rc == -1 : (rc == 0 && got == pattern(r.block, r.round, r.len));
-                ::_exit(ok ? 0 : 1);
-            }
-            if (g > 0) ::waitpid(g, &status, 0);
-            int code = WIFEXITED(status) ? WEXITSTATUS(status) : 3;
-            if (::write(resp_[1], &code, sizeof code) != sizeof code) break;
-        }
-        ::_exit(0);
-    }
-    ~RestartReader() {
-        if (pid_ <= 0) return;
-        ::close(req_[1]);
-        ::close(resp_[0]);
-        ::waitpid(pid_, nullptr, 0);
-    }
+    void start() { peer_.emplace(&op); }
     // 0 when block b reads round's image of len bytes (round < 0: no image).
-    int read(int b, int round, uint32_t len) {
-        Req r{b, round, len, kAddr[b]};
-        int code = 4;
-        if (::write(req_[1], &r, sizeof r) != sizeof r || ::read(resp_[0], &code, sizeof code) != sizeof code)
-            return 5;
-        return code;
-    }
+    int read(int b, int round, uint32_t len) { return int(peer_->call(b, round, len)); }
 private:
-    struct Req {
-        int block, round;
-        uint32_t len;
-        int32_t addr;
-    };
-    int req_[2] = {-1, -1}, resp_[2] = {-1, -1};
-    pid_t pid_ = -1;
+    static std::int64_t op(int b, std::int64_t round, std::int64_t len) {
+        return mfpsys::test::run_restarted([&] {
+            std::vector<uint8_t> got(static_cast<size_t>(len));
+            int rc = nvRead(kAddr[b], uint32_t(len), got.data());
+            return (round < 0 ? rc == -1 : rc == 0 && got == pattern(b, int(round), size_t(len))) ? 0 : 1;
+        }).ok() ? 0 : 1;
+    }
+    std::optional<mfpsys::test::Peer> peer_;
 };
 
 // The board's flash fixture plus helpers used by every NV test.
@@ -164,6 +129,31 @@ protected:
     // Runs fn in a child on a freshly started system (power back on, new IPC
     // namespace); the test process itself stays clean of library state.
     mfpsys::test::Outcome restarted(std::function<int()> fn) { return restart(std::move(fn)); }
+
+    // Powers the store up on this board without consuming a cache.
+    void powerUp() { ASSERT_EQ(nvRead(0x7777, 0, nullptr), -1); }
+    void write(int b, int round, uint32_t len = 40) {
+        ASSERT_EQ(nvWrite(kAddr[b], len, pattern(b, round, len).data()), 0) << "round " << round;
+    }
+    static bool reads(int b, int round, uint32_t len = 40) {
+        std::vector<uint8_t> got(len);
+        return nvRead(kAddr[b], len, got.data()) == 0 && got == pattern(b, round, len);
+    }
+    static NvSharedState* st() { return reinterpret_cast<NvSharedState*>(nvRealSec[0]); }
+    // A writer that holds the write lock until `release` opens.
+    static mfpsys::test::Child holdWriteLock(mfpsys::test::Gate& release) {
+        const int id = st()->otherInfo[0];
+        mfpsys::test::Arrivals holding;
+        mfpsys::test::Child c([&release, id, &holding] {
+            CHILD_CHECK(nvTakeSem(id, IPC_NOWAIT) == 0);
+            holding.arrive();
+            release.wait();
+            CHILD_CHECK(nvGiveSem(id) == 0);
+            return 0;
+        });
+        holding.await(1);
+        return c;
+    }
 };
 
 }  // namespace nvtest

@@ -6,11 +6,7 @@ using namespace nvtest;
 
 namespace {
 
-class NvFormat : public NvTest {
-protected:
-    // Powers the store up on the blank board without consuming a cache.
-    void powerUp() { ASSERT_EQ(nvRead(0x7777, 0, nullptr), -1); }
-};
+using NvFormat = NvTest;
 
 TEST_F(NvFormat, FirstRecordOfARingWritesHeaderEntryAndDataBigEndian) {
     powerUp();

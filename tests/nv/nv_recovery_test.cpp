@@ -14,11 +14,6 @@ namespace {
 
 class NvRecovery : public NvTest {
 protected:
-    void powerUp() { ASSERT_EQ(nvRead(0x7777, 0, nullptr), -1); }
-    NvSharedState* st() { return reinterpret_cast<NvSharedState*>(nvRealSec[0]); }
-    void write(int b, int round, uint32_t len = 40) {
-        ASSERT_EQ(nvWrite(kAddr[b], len, pattern(b, round, len).data()), 0) << "round " << round;
-    }
     // In a newly started system: block b reads round's image of len bytes.
     void expectAfterRestart(int b, int round, uint32_t len = 40) {
         board().power_on();

@@ -25,13 +25,6 @@ protected:
         std::memcpy(_nvVrtlSec, savedVrtl, sizeof savedVrtl);
         NvTest::TearDown();
     }
-    void write(int b, int round, uint32_t len = 40) {
-        ASSERT_EQ(nvWrite(kAddr[b], len, pattern(b, round, len).data()), 0) << "round " << round;
-    }
-    static bool reads(int b, int round, uint32_t len = 40) {
-        std::vector<uint8_t> got(len);
-        return nvRead(kAddr[b], len, got.data()) == 0 && got == pattern(b, round, len);
-    }
     RestartReader reader;
     NvRealSecEntry savedReal[8];
     NvVrtlSecEntry savedVrtl[4];
@@ -40,7 +33,7 @@ protected:
 TEST_F(NvTables, RetrieveCopiesDefaultsOnlyUntilPoweredUpAndLookupIsExact) {
     ASSERT_EQ(nvSharedMemAttach(), 0);
     ASSERT_EQ(nvSharedMemRetrieve(), 0);
-    auto* st = reinterpret_cast<NvSharedState*>(nvRealSec[0]);
+    auto* st = NvTest::st();
     EXPECT_EQ(static_cast<void*>(nvVrtlSec[0]), static_cast<void*>(reinterpret_cast<char*>(st) + 320));
     EXPECT_EQ(0, std::memcmp(st->realSec, _nvRealSec, sizeof st->realSec));
     EXPECT_EQ(st->writeInfo[1], 0xFFFFFFFFu);
@@ -56,7 +49,7 @@ TEST_F(NvTables, RetrieveCopiesDefaultsOnlyUntilPoweredUpAndLookupIsExact) {
     const int want[] = {0, 1, 2, 3, -1, -1, -1};
     for (int i = 0; i < 7; ++i) EXPECT_EQ(nvGetVidx(addrs[i]), want[i]) << std::hex << addrs[i];
 
-    ASSERT_EQ(nvRead(0x7777, 0, nullptr), -1);  // power-up
+    powerUp();
     int semId = st->otherInfo[0];
     st->realSec[3].writeOfst = 5;
     ASSERT_EQ(nvSharedMemRetrieve(), 0);
@@ -192,7 +185,7 @@ TEST_F(NvTables, SharedRingTransferCutShortFallsBackToTheOlderSector) {
 }
 
 TEST_F(NvTables, EraseAllWipesRingsOneToThreeAndTheNextWriteStartsClean) {
-    ASSERT_EQ(nvRead(0x7777, 0, nullptr), -1);
+    powerUp();
     for (int b = 0; b < 4; ++b) write(b, 1);
     write(3, 2);
     write(3, 3);
@@ -228,26 +221,17 @@ TEST_F(NvTables, EraseAllWipesRingsOneToThreeAndTheNextWriteStartsClean) {
 }
 
 TEST_F(NvTables, EraseAllWaitsForTheWriteLock) {
-    ASSERT_EQ(nvRead(0x7777, 0, nullptr), -1);
+    powerUp();
     write(0, 1);
-    int semId = reinterpret_cast<NvSharedState*>(nvRealSec[0])->otherInfo[0];
     mfpsys::test::Gate release;
-    mfpsys::test::Arrivals holding;
-    mfpsys::test::Child writer([&] {
-        CHILD_CHECK(nvTakeSem(semId, IPC_NOWAIT) == 0);
-        holding.arrive();
-        release.wait();
-        CHILD_CHECK(nvGiveSem(semId) == 0);
-        return 0;
-    });
-    holding.await(1);
+    auto writer = holdWriteLock(release);
     board().reset_counters();
     EXPECT_EQ(nvEraseAll(), -1);
     EXPECT_EQ(board().counters().erase_requests, 0u);
     release.open(1);
     EXPECT_CHILD_OK(writer.wait());
     EXPECT_EQ(nvEraseAll(), 0);
-    EXPECT_EQ(semctl(semId, 0, GETVAL), 1);
+    EXPECT_EQ(semctl(st()->otherInfo[0], 0, GETVAL), 1);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "harness/proc.h"
+#include "harness/together.h"
 #include "shm/registry_peer.h"
 
 using namespace mfpsys::test;
@@ -67,11 +68,8 @@ TEST(RegistrySetup, AnExistingTableKeepsItsEntriesAndGetsItsHeaderRewritten) {
     }));
     TableView t;
     EXPECT_EQ(t->reserved0, 0x5A5A5A5A);  // never written
-    EXPECT_EQ(t->reserved4, 0);
-    EXPECT_EQ(t->count, 256);
-    EXPECT_EQ(t->reserved12, 0);
-    EXPECT_EQ(t->reserved16, 0);
-    EXPECT_EQ(t->next, 0);
+    EXPECT_EQ((std::vector<int>{t->reserved4, t->count, t->reserved12, t->reserved16, t->next}),
+              (std::vector<int>{0, 256, 0, 0, 0}));
     EXPECT_EQ(t->entry[7].key, K);
     EXPECT_EQ(t->entry[7].shmid, seg);
     EXPECT_EQ(t.count(K), 1);
@@ -195,6 +193,13 @@ TEST(RegistryAttach, ProcessesShareTheSegmentRegisteredFirst) {
     EXPECT_EQ(t.count(K), 1);
     EXPECT_EQ(t.find(K)->shmid, e.shmid);
     EXPECT_EQ(t.find(K)->size, 100);
+
+    // Detaching keeps the mapping; a key never attached here is ignored.
+    EXPECT_EQ(a.detach(K), 0);
+    EXPECT_EQ(a.retrieve(K), pa);
+    EXPECT_EQ(a.attach(K, 100), 100);
+    EXPECT_EQ(a.retrieve(K), pa);
+    EXPECT_EQ(a.detach(K + 1), 0);
 }
 
 // Rows 9 and 12: a larger request gets the registered size and no address
@@ -217,17 +222,6 @@ TEST(RegistryAttach, LargerRequestGetsAnAddressOnlyAfterAttachingAgain) {
     EXPECT_EQ(t.count(K), 1);
     EXPECT_EQ(t.find(K)->size, 100);
     EXPECT_EQ(segmentStat(t.find(K)->shmid).shm_nattch, 3u);  // b's first mapping was undone
-}
-
-TEST(RegistryAttach, DetachKeepsTheMapping) {
-    RegistryPeer a;
-    ASSERT_EQ(a.attach(K, 64), 64);
-    auto p = a.retrieve(K);
-    EXPECT_EQ(a.detach(K), 0);
-    EXPECT_EQ(a.retrieve(K), p);
-    EXPECT_EQ(a.attach(K, 64), 64);
-    EXPECT_EQ(a.retrieve(K), p);
-    EXPECT_EQ(a.detach(K + 1), 0);  // never attached: nothing happens
 }
 
 // Row 3: after a removal elsewhere, the next attach makes a new segment.
@@ -257,17 +251,14 @@ TEST(RegistryRemove, IsSeenByOtherProcesses) {
     ASSERT_EQ(t.count(K), 1);
     EXPECT_NE(t.find(K)->shmid, oldId);
     EXPECT_FALSE(segmentExists(oldId));  // b's old mapping was the last one
-}
 
-TEST(RegistryRemove, OfAKeyNeverAttachedHereErasesItsEntry) {
-    RegistryPeer a, b;
-    ASSERT_EQ(a.attach(K, 100), 100);
-    TableView t;
-    const int id = t.find(K)->shmid;
-    EXPECT_EQ(b.remove(K), 0);
+    // A process that never attached the key removes its entry too.
+    RegistryPeer c;
+    const int newId = t.find(K)->shmid;
+    EXPECT_EQ(c.remove(K), 0);
     EXPECT_EQ(t.count(K), 0);
-    EXPECT_TRUE(segmentStat(id).shm_perm.mode & SHM_DEST);
-    EXPECT_EQ(b.remove(K), 0);  // nothing left to remove
+    EXPECT_TRUE(segmentStat(newId).shm_perm.mode & SHM_DEST);
+    EXPECT_EQ(c.remove(K), 0);  // nothing left to remove
 }
 
 // A process finds each of its keys where it is now, after other processes
@@ -400,22 +391,18 @@ TEST(RegistryRace, ProcessesAttachingANewKeyTogetherShareOneEntry) {
     constexpr int n = 4;
     for (int round = 0; round < 10; ++round) {
         const int key = 6000 + round;
-        Gate go;
-        Arrivals ready;
-        std::vector<Child> kids;
-        for (int i = 0; i < n; ++i)
-            kids.emplace_back([&, i] {
-                ready.arrive();
-                go.wait();
+        auto outcomes = run_together(
+            n,
+            [&](int i) {
                 CHILD_CHECK(KUSharedMemAttach(key, 64) == 64);
                 auto* p = static_cast<unsigned char*>(KUSharedMemRetrieveMemory(key));
                 CHILD_CHECK(p != nullptr);
                 p[i] = static_cast<unsigned char>(i + 1);
                 return 0;
-            });
-        ready.await(n);
-        go.open(n);
-        for (auto& k : kids) ASSERT_CHILD_OK(k.wait());
+            },
+            // Set up beforehand, so that only the new key's attach races.
+            [](int i) { return KUSharedMemAttach(K + i, 8) == 8 ? 0 : 1; });
+        for (auto& o : outcomes) ASSERT_CHILD_OK(o);
         TableView t;
         ASSERT_EQ(t.count(key), 1) << "round " << round;
         void* seg = shmat(t.find(key)->shmid, nullptr, SHM_RDONLY);
@@ -453,26 +440,36 @@ TEST(RegistryRace, ThreadsOfOneProcessKeepOneAttachmentPerKey) {
     }));
 }
 
+// Two processes attach a new key while a killed process holds the lock:
+// both wait, neither is blocked for good, and the second to get the lock
+// finds the first one's entry instead of adding its own.
 TEST(RegistryRace, KilledLockHolderDoesNotBlockTheOthers) {
-    RegistryPeer a;
+    RegistryPeer a, b;
     ASSERT_EQ(a.attach(K, 8), 8);  // table and semaphore exist
+    ASSERT_EQ(b.attach(K, 8), 8);
     int sem = semget(KU_SHARED_MEM_SEM_KEY, 1, 0);
     ASSERT_NE(sem, -1);
     Child holder = hold_sem_lock(sem);
     semun arg{};
     EXPECT_EQ(semctl(sem, 0, GETVAL, arg), 1);
 
-    // A new key needs the lock for its table write: the attach waits.
     a.post(kAttach, K + 1, 8);
-    while (semctl(sem, 0, GETZCNT, arg) < 1) usleep(1000);
+    b.post(kAttach, K + 1, 8);
+    while (semctl(sem, 0, GETZCNT, arg) < 2) usleep(1000);
     TableView t;
     EXPECT_EQ(t.count(K + 1), 0);
 
     holder.kill(SIGKILL);
     EXPECT_FALSE(holder.wait().exited);
     EXPECT_EQ(a.result(), 8);
+    EXPECT_EQ(b.result(), 8);
     EXPECT_EQ(t.count(K + 1), 1);
     EXPECT_EQ(semctl(sem, 0, GETVAL, arg), 0);
+    auto pa = a.retrieve(K + 1), pb = b.retrieve(K + 1);
+    ASSERT_NE(pa, 0);
+    ASSERT_NE(pb, 0);
+    a.poke(pa, 3, 0x6B);
+    EXPECT_EQ(b.peek(pb, 3), 0x6B);
     EXPECT_EQ(a.remove(K + 1), 0);
     EXPECT_EQ(t.count(K + 1), 0);
 }

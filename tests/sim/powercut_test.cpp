@@ -103,16 +103,16 @@ TEST_F(PowerCutTest, SameSeedTearsTheSameWay) {
 TEST_F(PowerCutTest, InterruptedEraseLeavesTheSectorPartlyErased) {
     const mfpsim::Sector s = mfpsim::sector(9);  // an 8 KiB sector
     Bytes old(s.size);
-    for (uint32_t i = 0; i < s.size; ++i) old[i] = uint8_t(i * 7);
+    for (uint32_t i = 0; i < s.size; ++i) old[i] = uint8_t(i * 13);
     for (Tear tear : {Tear::None, Tear::Prefix, Tear::Random}) {
         SCOPED_TRACE(mfpsim::tear_name(tear));
         board().set_flash(s.start - 1, Bytes{0x00});
-        board().set_flash(s.start, old);
+        board().set_flash(s.start, Bytes(s.size, 0x00));
         board().set_flash(s.start + s.size, Bytes{0x00});
         board().arm_power_cut(CutAt::Erase, 2, tear, 5);
         Outcome o = run_child([&] {
             CHILD_CHECK(flash_erase(s.start) == 0);  // the first erase completes
-            CHILD_CHECK(flash_write(s.start, {0x00}) == 1);
+            CHILD_CHECK(flash_write(s.start, old) == ssize_t(s.size));
             flash_erase(s.start);
             return 0;
         });
@@ -120,42 +120,29 @@ TEST_F(PowerCutTest, InterruptedEraseLeavesTheSectorPartlyErased) {
         mfpsim::CutReport rep = board().last_cut();
         EXPECT_EQ(rep.at, CutAt::Erase);
         EXPECT_EQ(rep.offset, s.start);
-        Bytes before(s.size, 0xFF);
-        before[0] = 0x00;
         Bytes got = board().flash(s.start, s.size);
         if (tear == Tear::None) {
-            EXPECT_EQ(got, before);
+            EXPECT_EQ(got, old);
         } else if (tear == Tear::Prefix) {
             ASSERT_LE(rep.done, s.size);
-            Bytes want = before;
+            Bytes want = old;
             std::fill_n(want.begin(), rep.done, uint8_t(0xFF));
             EXPECT_EQ(got, want);
         } else {
-            // The programmed first byte may come out as anything; the rest stay 0xFF.
-            EXPECT_EQ(Bytes(got.begin() + 1, got.end()), Bytes(before.begin() + 1, before.end()));
+            // Some bits set, none cleared.
+            size_t erased = 0;
+            for (uint32_t i = 0; i < s.size; ++i) {
+                ASSERT_EQ(got[i] & old[i], old[i]) << "an erase cleared a bit at " << i;
+                erased += got[i] == 0xFF && old[i] != 0xFF;
+            }
+            EXPECT_GT(erased, 0u);
+            EXPECT_NE(got, Bytes(s.size, 0xFF));
         }
         // Neighbours untouched.
         EXPECT_EQ(board().flash(s.start - 1, 1), Bytes{0x00});
         EXPECT_EQ(board().flash(s.start + s.size, 1), Bytes{0x00});
         board().power_on();
     }
-}
-
-TEST_F(PowerCutTest, RandomlyTornEraseOnlySetsBits) {
-    const mfpsim::Sector s = mfpsim::sector(3);
-    Bytes old(s.size);
-    for (uint32_t i = 0; i < s.size; ++i) old[i] = uint8_t(i * 13);
-    board().set_flash(s.start, old);
-    board().arm_power_cut(CutAt::Erase, 1, Tear::Random, 9);
-    ASSERT_EQ(run_child([&] { return int(flash_erase(s.start)); }).signal, SIGKILL);
-    Bytes got = board().flash(s.start, s.size);
-    size_t erased = 0;
-    for (uint32_t i = 0; i < s.size; ++i) {
-        ASSERT_EQ(got[i] & old[i], old[i]) << "an erase cleared a bit at " << i;
-        erased += got[i] == 0xFF;
-    }
-    EXPECT_GT(erased, 0u);
-    EXPECT_LT(erased, size_t(s.size));
 }
 
 TEST_F(PowerCutTest, EraseRunningAtTheCutIsTornToo) {
