@@ -1,0 +1,80 @@
+// Sector erase: started without waiting by a transfer, waited for by the
+// power-up scan and erase-all. The erase runs in the device; its end is seen
+// only through the status request.
+#include <unistd.h>
+
+#include "mfpsys/mm.h"
+#include "nv/nv_internal.h"
+
+using namespace mfpsys::nv;
+
+extern "C" {
+
+MFPSYS_API int nvSecEraseNoWait(int s) {
+    NvRealSecEntry* r = sec(s);
+    if (r == nullptr) return -1;
+    r->eraseState = NV_ERASE_STATE_ERASING;
+    // Whatever the sector held is gone once the erase ends: the next record
+    // starts a fresh sector.
+    r->writeOfst = NV_CTL_AREA_SIZE;
+    r->usedEntries = 0;
+    // From here on the header no longer reads as valid, even if power goes
+    // before the device has wiped the sector.
+    nvSetSecEraseID(s, NV_ERASE_ID_ERASING);
+    return nvEraseExe(r->flashOfst);
+}
+
+MFPSYS_API int nvEraseThreadCreate(int s) { return nvSecEraseNoWait(s); }
+
+MFPSYS_API int nvSecEraseWait(int s) {
+    NvRealSecEntry* r = sec(s);
+    if (r == nullptr) return -1;
+    if (nvSecEraseNoWait(s) != 0) return -1;
+    int status;
+    while ((status = nvChkEraseExe(r->flashOfst)) == -1) ::sleep(1);
+    // An erase whose end could not be seen stays "erasing": nothing is
+    // written into the sector before a later status request says it is over.
+    if (status == NV_ERASE_STATUS_UNKNOWN) return -1;
+    if (nvSetSecEraseID(s, NV_ERASE_ID_READY) != 0) return -1;
+    r->eraseState = NV_ERASE_STATE_READY;
+    return 0;
+}
+
+MFPSYS_API int nvEraseAll(void) {
+    if (ensurePoweredUp() != 0) {
+        nvSharedMemDetach();
+        return -1;
+    }
+    if (!takeWriteLockPatiently()) {
+        nvSharedMemDetach();
+        return -1;
+    }
+    NvSharedState* st = state();
+    pendingWord(st).store(kPendingAll);
+    int result = 0;
+    bool erased[NV_REAL_SEC_NUM] = {};
+    for (int s = 0; s < NV_REAL_SEC_NUM; ++s) {
+        if (nvRealSec[s]->eraseAllFlag != 1) continue;
+        erased[s] = true;
+        if (nvSecEraseWait(s) != 0) result = -1;
+    }
+    // Blocks whose copies were wiped have none now; they start again in the
+    // first erased sector of their ring.
+    for (int b = 0; b < NV_VRTL_SEC_NUM; ++b) {
+        NvVrtlSecEntry* v = nvVrtlSec[b];
+        if (v->crntSec >= NV_REAL_SEC_NUM || !erased[v->crntSec]) continue;
+        v->dataOfst = -1;
+        for (int s = 0; s < NV_REAL_SEC_NUM; ++s) {
+            if (erased[s] && nvRealSec[s]->ringId == v->ringId) {
+                v->crntSec = static_cast<uint32_t>(s);
+                break;
+            }
+        }
+    }
+    pendingWord(st).store(kPendingNone);
+    nvGiveSem(st->otherInfo[0]);
+    nvSharedMemDetach();
+    return result;
+}
+
+}  // extern "C"

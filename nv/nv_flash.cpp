@@ -1,0 +1,199 @@
+// The flash device and the on-flash fields of an NV sector. Every multi-byte
+// field is big-endian; every device call opens, does one step and closes.
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstring>
+
+#include "nv/nv_internal.h"
+
+namespace {
+
+// The driver selects the operation by the third ioctl argument; the request
+// word is always the address of this string.
+const char kIoctlRequest[] = "w";
+constexpr int kIoctlErase = 10;
+constexpr int kIoctlEraseStatus = 15;
+
+// Header field offsets within a sector.
+constexpr uint32_t kEraseIdOfst = 0;
+constexpr uint32_t kSecCntOfst = 4;
+constexpr uint32_t kMarkOfst = 8;
+// Control entry i lies at 16 + 16 * i; its fields:
+constexpr uint32_t kCtlBase = 16;
+constexpr uint32_t kCtlSize = 16;
+constexpr uint32_t kCtlDataCksm = 2;
+constexpr uint32_t kCtlDataOfst = 4;
+constexpr uint32_t kCtlBlockAddr = 8;
+constexpr uint32_t kCtlCtrlCksm = 14;
+
+class Device {
+public:
+    Device() : fd_(::open(mfpsys::nv::kFlashDevice, O_RDWR)) {}
+    ~Device() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Device(const Device&) = delete;
+    Device& operator=(const Device&) = delete;
+    // Opened and positioned at offset.
+    bool at(uint32_t offset) {
+        return fd_ >= 0 && ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
+    }
+    int fd() const { return fd_; }
+private:
+    int fd_;
+};
+
+std::array<uint8_t, 2> be16(uint32_t v) { return {uint8_t(v >> 8), uint8_t(v)}; }
+std::array<uint8_t, 4> be32(uint32_t v) { return {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)}; }
+
+template <size_t N>
+int writeAt(uint32_t offset, const std::array<uint8_t, N>& bytes) {
+    return nvWriteExe(offset, N, bytes.data());
+}
+
+// Device offset of sector s's control entry numbered by its used entries.
+bool entryOfst(int s, uint32_t& ofst) {
+    NvRealSecEntry* r = mfpsys::nv::sec(s);
+    if (r == nullptr || r->usedEntries >= NV_CTL_ENTRY_NUM) return false;
+    ofst = r->flashOfst + kCtlBase + kCtlSize * r->usedEntries;
+    return true;
+}
+
+}  // namespace
+
+using namespace mfpsys::nv;
+
+extern "C" {
+
+MFPSYS_API uint32_t nvCalcCksm(const void* bytes, int32_t n) {
+    if (bytes == nullptr || n <= 0) return 0;
+    const auto* p = static_cast<const uint8_t*>(bytes);
+    uint32_t sum = 0;
+    for (int32_t i = 0; i < n; ++i) sum += p[i];
+    return sum;
+}
+
+MFPSYS_API int nvReadExe(uint32_t offset, uint32_t length, void* buffer) {
+    if (buffer == nullptr && length != 0) return -1;
+    Device dev;
+    if (!dev.at(offset)) return -1;
+    ssize_t n = ::read(dev.fd(), buffer, length);
+    return (n >= 0 && static_cast<size_t>(n) == length) ? 0 : -1;
+}
+
+MFPSYS_API int nvWriteExe(uint32_t offset, uint32_t length, const void* buffer) {
+    if (buffer == nullptr && length != 0) return -1;
+    Device dev;
+    if (!dev.at(offset)) return -1;
+    ssize_t n = ::write(dev.fd(), buffer, length);
+    return (n >= 0 && static_cast<size_t>(n) == length) ? 0 : -1;
+}
+
+MFPSYS_API int nvEraseExe(uint32_t offset) {
+    Device dev;
+    if (!dev.at(offset)) return -1;
+    return ::ioctl(dev.fd(), reinterpret_cast<unsigned long>(kIoctlRequest), kIoctlErase) < 0 ? -1 : 0;
+}
+
+MFPSYS_API int nvChkEraseExe(uint32_t offset) {
+    Device dev;
+    if (!dev.at(offset)) return NV_ERASE_STATUS_UNKNOWN;
+    return ::ioctl(dev.fd(), reinterpret_cast<unsigned long>(kIoctlRequest), kIoctlEraseStatus);
+}
+
+MFPSYS_API int nvSetSecEraseID(int s, uint32_t id) {
+    NvRealSecEntry* r = sec(s);
+    if (r == nullptr) return -1;
+    return writeAt(r->flashOfst + kEraseIdOfst, be32(id));
+}
+
+MFPSYS_API int nvSetMark(int s, uint32_t mark) {
+    NvRealSecEntry* r = sec(s);
+    if (r == nullptr) return -1;
+    return writeAt(r->flashOfst + kMarkOfst, be16(mark));
+}
+
+MFPSYS_API int nvSetSecCnt(int s, int b) {
+    NvRealSecEntry* r = sec(s);
+    if (r == nullptr || blk(b) == nullptr) return -1;
+    NvRealSecEntry* p = sec(static_cast<int>(r->prev));
+    if (p == nullptr) return -1;
+    uint32_t cnt = (uint32_t{p->secCnt} + 1) & 0xFFFF;
+    // 0xFFFF means "no count" in the tables, so 0xFFFE is followed by 0,
+    // which the newest-sector rule orders after it.
+    if (cnt == NV_SEC_CNT_NONE) cnt = 0;
+    r->secCnt = static_cast<uint16_t>(cnt);
+    uint8_t hi = uint8_t(cnt >> 8), lo = uint8_t(cnt);
+    std::array<uint8_t, 4> bytes{hi, lo, 0, uint8_t(hi + lo)};
+    return writeAt(r->flashOfst + kSecCntOfst, bytes);
+}
+
+MFPSYS_API int nvSetDataMark(int s, uint32_t mark) {
+    uint32_t e;
+    if (!entryOfst(s, e)) return -1;
+    return writeAt(e, be16(mark));
+}
+
+MFPSYS_API int nvSetCtlOfst(int s, int b) {
+    uint32_t e;
+    NvVrtlSecEntry* v = blk(b);
+    if (v == nullptr || !entryOfst(s, e)) return -1;
+    if (writeAt(e + kCtlDataOfst, be32(sec(s)->writeOfst)) != 0) return -1;
+    return writeAt(e + kCtlBlockAddr, be32(static_cast<uint32_t>(v->blockAddr)));
+}
+
+MFPSYS_API int nvSetDataCksm(int s, int b, uint32_t cksm) {
+    uint32_t e;
+    if (blk(b) == nullptr || !entryOfst(s, e)) return -1;
+    return writeAt(e + kCtlDataCksm, be16(cksm));
+}
+
+MFPSYS_API int nvSetCtrlCksm(int s) {
+    uint32_t e;
+    if (!entryOfst(s, e)) return -1;
+    std::array<uint8_t, kCtlSize> entry{};
+    if (nvReadExe(e, kCtlSize, entry.data()) != 0) return -1;
+    return writeAt(e + kCtlCtrlCksm, be16(nvCalcCksm(entry.data(), kCtlCtrlCksm)));
+}
+
+MFPSYS_API int nvChkSecEraseID(int s) {
+    NvRealSecEntry* r = sec(s);
+    if (r == nullptr) return -1;
+    std::array<uint8_t, 4> b{};
+    if (nvReadExe(r->flashOfst + kEraseIdOfst, 4, b.data()) != 0) return -1;
+    return b == be32(NV_ERASE_ID_READY) ? 0 : -1;
+}
+
+MFPSYS_API int nvChkMark(int s) {
+    NvRealSecEntry* r = sec(s);
+    if (r == nullptr) return -1;
+    std::array<uint8_t, 4> b{};
+    if (nvReadExe(r->flashOfst + kMarkOfst, 4, b.data()) != 0) return -1;
+    uint32_t mark = (uint32_t{b[0]} << 8) | b[1];
+    return (mark == NV_MARK_FREE || mark == NV_MARK_USED || mark == NV_MARK_DONE) ? 0 : -1;
+}
+
+MFPSYS_API int nvGetSecCnt(int s, uint16_t* count) {
+    NvRealSecEntry* r = sec(s);
+    if (r == nullptr || count == nullptr) return -1;
+    std::array<uint8_t, 4> b{};
+    if (nvReadExe(r->flashOfst + kSecCntOfst, 4, b.data()) != 0) return -1;
+    if (uint8_t(b[0] + b[1] + b[2]) != b[3]) return -1;
+    *count = static_cast<uint16_t>((b[0] << 8) | b[1]);
+    return 0;
+}
+
+MFPSYS_API int nvChkData(uint32_t dataOfst, uint32_t length, uint32_t cksmOfst, void* buffer) {
+    if (buffer == nullptr && length != 0) return -1;
+    if (length > 0x7FFFFFFFu) return -1;
+    if (nvReadExe(dataOfst, length, buffer) != 0) return -1;
+    std::array<uint8_t, 2> c{};
+    if (nvReadExe(cksmOfst, 2, c.data()) != 0) return -1;
+    uint32_t stored = (uint32_t{c[0]} << 8) | c[1];
+    return (nvCalcCksm(buffer, static_cast<int32_t>(length)) & 0xFFFF) == stored ? 0 : -1;
+}
+
+}  // extern "C"

@@ -1,0 +1,86 @@
+// Inner helpers of the NV store shared by its source files (not exported).
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "mfpsys/nv.h"
+
+namespace mfpsys::nv {
+
+inline constexpr const char* kFlashDevice = "/dev/mfp_flashrom";
+// System-wide lock of first use and of write-lock repair; SEM_UNDO, so a
+// holder that dies gives it back.
+inline constexpr key_t kFirstUseSemKey = 0x4D504E01;
+// Write area word 1: block whose write is in progress.
+inline constexpr uint32_t kPendingNone = 0xFFFFFFFFu;
+inline constexpr uint32_t kPendingAll = 0xFFFFFFFEu;
+
+// This process's attachment (null until a retrieve succeeded).
+NvSharedState* state();
+
+inline NvRealSecEntry* sec(int s) {
+    return (s >= 0 && s < NV_REAL_SEC_NUM) ? nvRealSec[s] : nullptr;
+}
+inline NvVrtlSecEntry* blk(int b) {
+    return (b >= 0 && b < NV_VRTL_SEC_NUM) ? nvVrtlSec[b] : nullptr;
+}
+
+inline std::atomic_ref<int32_t> poweredUpFlag(NvSharedState* st) {
+    return std::atomic_ref<int32_t>(st->otherInfo[1]);
+}
+inline std::atomic_ref<uint32_t> pendingWord(NvSharedState* st) {
+    return std::atomic_ref<uint32_t>(st->writeInfo[1]);
+}
+inline std::atomic_ref<uint32_t> cacheRef(NvVrtlSecEntry* v) {
+    return std::atomic_ref<uint32_t>(v->cache);
+}
+
+// Heap memory shared by every process, named by 32-bit references.
+void* heapAlloc(uint32_t size);
+void heapFree(void* p);
+uint32_t heapRef(void* p);
+void* heapPtr(uint32_t ref);
+
+// The first-use lock, reentrant on one thread.
+class FirstUseLock {
+public:
+    FirstUseLock();
+    ~FirstUseLock();
+    FirstUseLock(const FirstUseLock&) = delete;
+    FirstUseLock& operator=(const FirstUseLock&) = delete;
+    bool held() const { return held_; }
+private:
+    bool held_ = false;
+};
+
+// Attach, retrieve and, if no scan has run yet, run it under the first-use
+// lock (without handing caches to anybody). 0 when the tables describe the
+// flash, -1 otherwise.
+int ensurePoweredUp();
+
+// The tables obey the rules the store relies on (every block has a ring with
+// sectors, no ring id -1, every sector holds one copy of each of its ring's
+// blocks).
+bool tablesValid();
+
+// Rebuilds the records of one ring from the flash as the power-up scan does.
+// loadCaches false leaves every cache as it is (repair after a dead writer).
+void scanRing(int32_t ringId, bool loadCaches);
+
+// Lowest sector index of a ring, or -1.
+int firstSecOfRing(int32_t ringId);
+
+// Brings the write lock back when its holder died; call with the lock seen
+// busy. True when the lock was reset (or was found free).
+bool recoverWriteLock(int semId);
+
+// Takes the write lock for erase-all, waiting a second between attempts.
+bool takeWriteLockPatiently();
+
+// Blank test with three answers: 0 blank, -1 not blank, NV_SEC_UNREADABLE.
+int secBlank(int s);
+
+}  // namespace mfpsys::nv

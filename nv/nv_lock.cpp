@@ -1,0 +1,130 @@
+// The NV write lock: one private System V semaphore whose id lives in the
+// shared state, taken without waiting and without SEM_UNDO. A holder that
+// died is found through the kernel's record of the last process that operated
+// on the semaphore; its half-done work is repaired before the lock is reset.
+#include <signal.h>
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "nv/nv_internal.h"
+
+namespace mfpsys::nv {
+
+namespace {
+
+union semun {
+    int val;
+    struct semid_ds* buf;
+    unsigned short* array;
+};
+
+bool processGone(pid_t pid) { return pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH; }
+
+// The holder of a held lock (value 0) is the last process that operated on
+// it: a take that fails changes nothing, so that is the one that took it.
+bool heldByDeadProcess(int semId, pid_t& holder) {
+    semun arg{};
+    int val = ::semctl(semId, 0, GETVAL, arg);
+    if (val != 0) return false;
+    holder = ::semctl(semId, 0, GETPID, arg);
+    return processGone(holder);
+}
+
+// Tables of one ring back to what its flash holds, caches untouched.
+void rescanRing(int32_t ringId) {
+    for (int s = 0; s < NV_REAL_SEC_NUM; ++s) {
+        NvRealSecEntry* r = nvRealSec[s];
+        if (r->ringId != ringId) continue;
+        r->usedEntries = 0;
+        r->writeOfst = NV_CTL_AREA_SIZE;
+        r->secCnt = NV_SEC_CNT_NONE;
+        uint16_t cnt = 0;
+        if (nvChkSecEraseID(s) == 0 && nvChkMark(s) == 0 && nvGetSecCnt(s, &cnt) == 0) r->secCnt = cnt;
+    }
+    int first = firstSecOfRing(ringId);
+    for (int b = 0; b < NV_VRTL_SEC_NUM; ++b) {
+        NvVrtlSecEntry* v = nvVrtlSec[b];
+        if (v->ringId != ringId) continue;
+        v->dataOfst = -1;
+        v->crntSec = static_cast<uint32_t>(first);
+    }
+    scanRing(ringId, false);
+}
+
+}  // namespace
+
+bool recoverWriteLock(int semId) {
+    NvSharedState* st = state();
+    pid_t holder = 0;
+    if (st == nullptr || !heldByDeadProcess(semId, holder)) return false;
+    FirstUseLock lock;
+    if (!lock.held()) return false;
+    pid_t again = 0;
+    // Someone else may have repaired and another writer taken it meanwhile.
+    if (st->otherInfo[0] != semId || !heldByDeadProcess(semId, again) || again != holder) {
+        semun arg{};
+        return ::semctl(semId, 0, GETVAL, arg) == 1;
+    }
+    uint32_t pending = pendingWord(st).load();
+    if (pending == kPendingAll) {
+        int list[5];
+        nvSetIdList(list);
+        for (int i = 0; i < 5 && list[i] != -1; ++i) rescanRing(list[i]);
+    } else if (pending < NV_VRTL_SEC_NUM) {
+        rescanRing(nvVrtlSec[pending]->ringId);
+    }
+    pendingWord(st).store(kPendingNone);
+    semun one{};
+    one.val = 1;
+    return ::semctl(semId, 0, SETVAL, one) == 0;
+}
+
+bool takeWriteLockPatiently() {
+    NvSharedState* st = state();
+    if (st == nullptr) return false;
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        int id = st->otherInfo[0];
+        if (nvTakeSem(id, IPC_NOWAIT) == 0) return true;
+        if (errno == EAGAIN && recoverWriteLock(id) && nvTakeSem(id, IPC_NOWAIT) == 0) return true;
+        ::sleep(1);
+    }
+    return false;
+}
+
+}  // namespace mfpsys::nv
+
+using namespace mfpsys::nv;
+
+extern "C" {
+
+MFPSYS_API int nvInitSemaphore(void) {
+    NvSharedState* st = state();
+    if (st == nullptr) return -1;
+    int id = nvGetSem(IPC_CREAT);
+    st->otherInfo[0] = id;
+    return id;
+}
+
+MFPSYS_API int nvGetSem(int flag) {
+    if (flag & IPC_CREAT) flag |= IPC_EXCL | 0666;
+    int id = ::semget(IPC_PRIVATE, 1, flag);
+    semun one{};
+    one.val = 1;
+    ::semctl(id, 0, SETVAL, one);
+    return id;
+}
+
+MFPSYS_API int nvTakeSem(int semId, int flag) {
+    sembuf op{0, -1, static_cast<short>(flag & 0xFFFF)};
+    return ::semop(semId, &op, 1) == 0 ? 0 : -1;
+}
+
+MFPSYS_API int nvGiveSem(int semId) {
+    sembuf ops[2] = {{0, 0, 0}, {0, 1, 0}};
+    return ::semop(semId, ops, 2) == 0 ? 0 : -1;
+}
+
+}  // extern "C"

@@ -1,0 +1,216 @@
+// NV tables: the shared state block, its defaults, ring linking, block lookup,
+// and the first use of the store (power-up scan under a system-wide lock).
+#include <sys/ipc.h>
+#include <sys/sem.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "mfpsys/mm.h"
+#include "nv/nv_internal.h"
+#include "port/heap_ref.h"
+#include "port/tarnix.h"
+
+extern "C" {
+
+MFPSYS_API NvRealSecEntry* nvRealSec[NV_REAL_SEC_NUM];
+MFPSYS_API NvVrtlSecEntry* nvVrtlSec[NV_VRTL_SEC_NUM];
+
+// flash offset, size, ring id, erase-all flag; everything else 0.
+MFPSYS_API NvRealSecEntry _nvRealSec[NV_REAL_SEC_NUM] = {
+    {0x00000, 0x10000, 1, 1, {}, 0, 0, {}, 0, 0, 0, 0},
+    {0x10000, 0x10000, 1, 1, {}, 0, 0, {}, 0, 0, 0, 0},
+    {0x20000, 0x10000, 2, 1, {}, 0, 0, {}, 0, 0, 0, 0},
+    {0x30000, 0x10000, 2, 1, {}, 0, 0, {}, 0, 0, 0, 0},
+    {0x40000, 0x10000, 3, 1, {}, 0, 0, {}, 0, 0, 0, 0},
+    {0x50000, 0x10000, 3, 1, {}, 0, 0, {}, 0, 0, 0, 0},
+    {0x60000, 0x10000, 4, 0, {}, 0, 0, {}, 0, 0, 0, 0},
+    {0x70000, 0x08000, 4, 0, {}, 0, 0, {}, 0, 0, 0, 0},
+};
+// block address, capacity, ring id; current sector, data offset, cache 0.
+MFPSYS_API NvVrtlSecEntry _nvVrtlSec[NV_VRTL_SEC_NUM] = {
+    {0x0000, 0xFF00, 1, 0, 0, 0},
+    {0x0400, 0xFF00, 2, 0, 0, 0},
+    {0x0800, 0xFF00, 3, 0, 0, 0},
+    {0x1000, 0x7F00, 4, 0, 0, 0},
+};
+MFPSYS_API uint32_t _setupInfo[9] = {0xFFFFFFFFu, 0, 0, 0, 0, 0, 0, 0, 0};
+MFPSYS_API uint32_t _writeInfo[2] = {0, 0xFFFFFFFFu};
+MFPSYS_API uint32_t _eraseInfo[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFFFFFFFFu};
+MFPSYS_API int32_t _otherInfo[2] = {0, 0};
+MFPSYS_API int32_t NVDBG_SHUTDOWN = 0;
+
+}  // extern "C"
+
+namespace mfpsys::nv {
+
+namespace {
+
+NvSharedState* g_state = nullptr;
+// Depth of the first-use lock on this thread (the lock is reentrant here).
+thread_local int t_firstUseDepth = 0;
+
+union semun {
+    int val;
+    struct semid_ds* buf;
+    unsigned short* array;
+};
+
+int firstUseSem() {
+    // Value 0 is free; a new set starts at 0, so no one has to initialise it.
+    return semget(kFirstUseSemKey, 1, IPC_CREAT | 0666);
+}
+
+}  // namespace
+
+NvSharedState* state() { return g_state; }
+
+void* heapAlloc(uint32_t size) { return tarnixSubAllocMem(size == 0 ? 1 : size); }
+void heapFree(void* p) {
+    if (p != nullptr) tarnixOrgFreeMemPart(0, p);
+}
+uint32_t heapRef(void* p) { return mfpheap::heap_ref(p); }
+void* heapPtr(uint32_t ref) { return mfpheap::heap_ptr(ref); }
+
+FirstUseLock::FirstUseLock() {
+    if (t_firstUseDepth > 0) {
+        ++t_firstUseDepth;
+        held_ = true;
+        return;
+    }
+    int id = firstUseSem();
+    if (id < 0) return;
+    sembuf ops[2] = {{0, 0, 0}, {0, 1, SEM_UNDO}};
+    while (semop(id, ops, 2) != 0) {
+        if (errno != EINTR) return;
+    }
+    t_firstUseDepth = 1;
+    held_ = true;
+}
+
+FirstUseLock::~FirstUseLock() {
+    if (!held_) return;
+    if (--t_firstUseDepth > 0) return;
+    int id = firstUseSem();
+    if (id < 0) return;
+    sembuf op = {0, -1, SEM_UNDO};
+    while (semop(id, &op, 1) != 0 && errno == EINTR) {
+    }
+}
+
+int firstSecOfRing(int32_t ringId) {
+    for (int s = 0; s < NV_REAL_SEC_NUM; ++s)
+        if (nvRealSec[s] != nullptr && nvRealSec[s]->ringId == ringId) return s;
+    return -1;
+}
+
+bool tablesValid() {
+    if (g_state == nullptr) return false;
+    for (int s = 0; s < NV_REAL_SEC_NUM; ++s) {
+        const NvRealSecEntry* r = nvRealSec[s];
+        if (r->ringId == -1) return false;
+        // One copy of each block of the ring after the control area.
+        uint64_t need = NV_CTL_AREA_SIZE;
+        int blocks = 0;
+        for (int b = 0; b < NV_VRTL_SEC_NUM; ++b) {
+            if (nvVrtlSec[b]->ringId == r->ringId) {
+                need += nvVrtlSec[b]->capacity;
+                ++blocks;
+            }
+        }
+        if (blocks > NV_CTL_ENTRY_NUM || need > r->size) return false;
+        if (uint64_t{r->flashOfst} + r->size > 0x100000000ull) return false;
+    }
+    for (int b = 0; b < NV_VRTL_SEC_NUM; ++b) {
+        if (nvVrtlSec[b]->ringId == -1 || firstSecOfRing(nvVrtlSec[b]->ringId) < 0) return false;
+        if (nvVrtlSec[b]->capacity > 0x7FFFFFFFu) return false;
+    }
+    return true;
+}
+
+int ensurePoweredUp() {
+    if (nvSharedMemAttach() != 0) return -1;
+    if (nvSharedMemRetrieve() != 0) return -1;
+    if (poweredUpFlag(g_state).load(std::memory_order_acquire) != 0) return 0;
+    FirstUseLock lock;
+    if (!lock.held()) return -1;
+    if (poweredUpFlag(g_state).load(std::memory_order_acquire) != 0) return 0;
+    // Under the lock: copy the defaults (flag still 0) and scan.
+    if (nvSharedMemRetrieve() != 0) return -1;
+    if (nvPowerup() != 0) return -1;
+    poweredUpFlag(g_state).store(1, std::memory_order_release);
+    return 0;
+}
+
+}  // namespace mfpsys::nv
+
+using namespace mfpsys::nv;
+
+extern "C" {
+
+MFPSYS_API int nvSharedMemAttach(void) {
+    int r = mmSharedMemAttach(NV_SHARED_KEY, NV_SHARED_SIZE);
+    return (r == -1 || r == 0) ? -1 : 0;
+}
+
+MFPSYS_API int nvSharedMemRetrieve(void) {
+    auto* base = static_cast<NvSharedState*>(mmSharedMemRetrieveMemory(NV_SHARED_KEY));
+    if (base == nullptr) return -1;
+    for (int s = 0; s < NV_REAL_SEC_NUM; ++s) nvRealSec[s] = &base->realSec[s];
+    for (int b = 0; b < NV_VRTL_SEC_NUM; ++b) nvVrtlSec[b] = &base->vrtlSec[b];
+    g_state = base;
+    if (poweredUpFlag(base).load(std::memory_order_acquire) != 0) return 0;
+    // Defaults go in only under the first-use lock and only while no scan
+    // has finished: a scan in another process holds the lock while it builds.
+    FirstUseLock lock;
+    if (!lock.held()) return -1;
+    if (poweredUpFlag(base).load(std::memory_order_acquire) != 0) return 0;
+    std::memcpy(base->realSec, _nvRealSec, sizeof base->realSec);
+    std::memcpy(base->vrtlSec, _nvVrtlSec, sizeof base->vrtlSec);
+    std::memcpy(base->setupInfo, _setupInfo, sizeof base->setupInfo);
+    std::memcpy(base->writeInfo, _writeInfo, sizeof base->writeInfo);
+    std::memcpy(base->eraseInfo, _eraseInfo, sizeof base->eraseInfo);
+    std::memcpy(base->otherInfo, _otherInfo, sizeof base->otherInfo);
+    return 0;
+}
+
+MFPSYS_API int nvSharedMemDetach(void) { return mmSharedMemDetach(NV_SHARED_KEY); }
+
+MFPSYS_API void nvInitRealTbl(void) {
+    if (g_state == nullptr) return;
+    for (int i = 0; i < NV_REAL_SEC_NUM; ++i) {
+        NvRealSecEntry* r = nvRealSec[i];
+        r->eraseState = NV_ERASE_STATE_READY;
+        r->usedEntries = 0;
+        r->secCnt = 0;
+        r->writeOfst = NV_CTL_AREA_SIZE;
+        for (int k = 1; k <= NV_REAL_SEC_NUM; ++k) {
+            int j = (i + k) % NV_REAL_SEC_NUM;
+            if (nvRealSec[j]->ringId == r->ringId) {
+                r->next = static_cast<uint32_t>(j);
+                nvRealSec[j]->prev = static_cast<uint32_t>(i);
+                break;
+            }
+        }
+    }
+}
+
+MFPSYS_API void nvInitVrtlTbl(void) {
+    if (g_state == nullptr) return;
+    for (int b = 0; b < NV_VRTL_SEC_NUM; ++b) {
+        NvVrtlSecEntry* v = nvVrtlSec[b];
+        int first = firstSecOfRing(v->ringId);
+        v->crntSec = first < 0 ? 0u : static_cast<uint32_t>(first);
+        v->dataOfst = -1;
+        v->cache = 0;
+    }
+}
+
+MFPSYS_API int nvGetVidx(int32_t blockAddr) {
+    if (g_state == nullptr) return -1;
+    for (int b = 0; b < NV_VRTL_SEC_NUM; ++b)
+        if (nvVrtlSec[b]->blockAddr == blockAddr) return b;
+    return -1;
+}
+
+}  // extern "C"

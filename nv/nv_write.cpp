@@ -1,0 +1,218 @@
+// Block write: append a full-capacity copy to the ring's current sector, or
+// move the ring to its next sector when the current one is full. Only writers
+// holding the write lock change the tables; a device failure leaves the
+// tables describing the flash and the damaged area closed to appends.
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "nv/nv_internal.h"
+
+using namespace mfpsys::nv;
+
+namespace {
+
+// What a failed transfer must put back (caches are left alone: a reader in
+// another process may release one at any time).
+struct RingSnapshot {
+    NvRealSecEntry sectors[NV_REAL_SEC_NUM];
+    uint32_t crntSec[NV_VRTL_SEC_NUM];
+    int32_t dataOfst[NV_VRTL_SEC_NUM];
+
+    void take() {
+        for (int s = 0; s < NV_REAL_SEC_NUM; ++s) sectors[s] = *nvRealSec[s];
+        for (int b = 0; b < NV_VRTL_SEC_NUM; ++b) {
+            crntSec[b] = nvVrtlSec[b]->crntSec;
+            dataOfst[b] = nvVrtlSec[b]->dataOfst;
+        }
+    }
+    void restore() const {
+        for (int s = 0; s < NV_REAL_SEC_NUM; ++s) *nvRealSec[s] = sectors[s];
+        for (int b = 0; b < NV_VRTL_SEC_NUM; ++b) {
+            nvVrtlSec[b]->crntSec = crntSec[b];
+            nvVrtlSec[b]->dataOfst = dataOfst[b];
+        }
+    }
+};
+
+// A sector whose erase has not been seen to end takes no record until the
+// device says the erase is over and the sector reads blank; one that is not
+// blank (a failed erase, or damage) is sent to erase again.
+int makeReady(int s) {
+    NvRealSecEntry* r = sec(s);
+    if (r->eraseState == NV_ERASE_STATE_READY) return 0;
+    int status = nvChkEraseExe(r->flashOfst);
+    if (status == -1) return NV_E_BUSY;
+    if (status == NV_ERASE_STATUS_UNKNOWN) return NV_E_SYSTEM;
+    int blank = secBlank(s);
+    if (blank == NV_SEC_UNREADABLE) return NV_E_SYSTEM;
+    if (blank != 0) return nvSecEraseNoWait(s) == 0 ? NV_E_BUSY : NV_E_SYSTEM;
+    r->eraseState = NV_ERASE_STATE_READY;
+    return 0;
+}
+
+// Moves the ring of block vidx from its current sector to the next one and
+// writes the new copy there.
+int transfer(int vidx, uint32_t length, const void* data) {
+    NvVrtlSecEntry* v = nvVrtlSec[vidx];
+    int oldSec = static_cast<int>(v->crntSec);
+    NvRealSecEntry* o = sec(oldSec);
+    int newSec = static_cast<int>(o->next);
+    NvRealSecEntry* n = sec(newSec);
+    if (n == nullptr || newSec == oldSec) return NV_E_SYSTEM;  // a ring of one sector cannot move
+    int32_t ringId = o->ringId;
+    // Never write over the only copy of a block.
+    for (int b = 0; b < NV_VRTL_SEC_NUM; ++b) {
+        NvVrtlSecEntry* w = nvVrtlSec[b];
+        if (w->ringId == ringId && w->dataOfst != -1 && w->crntSec == static_cast<uint32_t>(newSec))
+            return NV_E_SYSTEM;
+    }
+    if (int rc = makeReady(newSec); rc != 0) return rc;
+
+    RingSnapshot snap;
+    snap.take();
+    n->writeOfst = NV_CTL_AREA_SIZE;
+    o->usedEntries = 0;
+    bool ok = true;
+    for (int b = 0; b < NV_VRTL_SEC_NUM && ok; ++b) {
+        NvVrtlSecEntry* w = nvVrtlSec[b];
+        if (w->ringId != ringId) continue;
+        w->crntSec = static_cast<uint32_t>(newSec);
+        void* scratch = heapAlloc(w->capacity);
+        if (scratch == nullptr) {
+            ok = false;
+        } else if (b == vidx) {
+            ok = nvSetData(newSec, b, length, data) == 0;
+        } else if (snap.dataOfst[b] != -1) {
+            // Each block's newest copy, from wherever it lies.
+            const NvRealSecEntry& src = snap.sectors[snap.crntSec[b]];
+            ok = nvReadExe(src.flashOfst + static_cast<uint32_t>(snap.dataOfst[b]), w->capacity, scratch) == 0 &&
+                 nvSetData(newSec, b, w->capacity, scratch) == 0;
+        }
+        // A block with no copy yet gets none: nothing of another block's
+        // bytes may stand in for it.
+        heapFree(scratch);
+    }
+    if (ok) ok = nvSetMark(newSec, NV_MARK_DONE) == 0;
+    if (!ok) {
+        snap.restore();
+        // The half-filled sector must not be taken for the newest one.
+        nvSecEraseNoWait(newSec);
+        return NV_E_SYSTEM;
+    }
+    bool left[NV_REAL_SEC_NUM] = {};
+    left[oldSec] = true;
+    for (int b = 0; b < NV_VRTL_SEC_NUM; ++b)
+        if (nvVrtlSec[b]->ringId == ringId && snap.dataOfst[b] != -1) left[snap.crntSec[b]] = true;
+    left[newSec] = false;
+    for (int s = 0; s < NV_REAL_SEC_NUM; ++s)
+        if (left[s]) nvEraseThreadCreate(s);
+    return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+MFPSYS_API int nvWriteRetry(int32_t blockAddr, uint32_t length, const void* data) {
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        int r = nvWrite(blockAddr, length, data);
+        if (r != NV_E_BUSY) return r;
+        ::sleep(1);
+    }
+    return NV_E_RETRY_OVER;
+}
+
+MFPSYS_API int nvWrite(int32_t blockAddr, uint32_t length, const void* data) {
+    if (data == nullptr && length != 0) return NV_E_PARAM;
+    int result;
+    if (ensurePoweredUp() != 0) {
+        result = NV_E_SYSTEM;
+    } else {
+        int b = nvGetVidx(blockAddr);
+        NvSharedState* st = state();
+        if (b < 0 || nvVrtlSec[b]->capacity < length) {
+            result = NV_E_PARAM;
+        } else {
+            int id = st->otherInfo[0];
+            bool taken = nvTakeSem(id, IPC_NOWAIT) == 0;
+            if (!taken && errno == EAGAIN && recoverWriteLock(id)) taken = nvTakeSem(id, IPC_NOWAIT) == 0;
+            if (!taken) {
+                result = NV_E_BUSY;
+            } else {
+                result = nvWriteReq(blockAddr, length, data);
+                nvGiveSem(st->otherInfo[0]);
+            }
+        }
+    }
+    nvSharedMemDetach();
+    return result;
+}
+
+MFPSYS_API int nvWriteReq(int32_t blockAddr, uint32_t length, const void* data) {
+    if (data == nullptr && length != 0) return NV_E_PARAM;
+    NvSharedState* st = state();
+    int b = nvGetVidx(blockAddr);
+    if (st == nullptr || b < 0 || nvVrtlSec[b]->capacity < length) return NV_E_PARAM;
+    NvVrtlSecEntry* v = nvVrtlSec[b];
+    int s = static_cast<int>(v->crntSec);
+    NvRealSecEntry* r = sec(s);
+    if (r == nullptr) return NV_E_SYSTEM;
+    pendingWord(st).store(static_cast<uint32_t>(b));
+    int result = 0;
+    if (nvChkVacancy(s, b) == 0) {
+        uint32_t used = r->usedEntries;
+        if (int rc = makeReady(s); rc != 0) {
+            result = rc;
+        } else if (nvSetData(s, b, length, data) != 0) {
+            // Part of a record may be on flash: the entry is spent and no
+            // later record goes where this one began.
+            r->usedEntries = used + 1;
+            r->writeOfst = r->size;
+            result = NV_E_SYSTEM;
+        }
+    } else {
+        result = transfer(b, length, data);
+    }
+    pendingWord(st).store(kPendingNone);
+    return result;
+}
+
+MFPSYS_API int nvChkVacancy(int s, int vidx) {
+    NvRealSecEntry* r = sec(s);
+    NvVrtlSecEntry* v = blk(vidx);
+    if (r == nullptr || v == nullptr) return -1;
+    if (uint64_t{r->size} < uint64_t{r->writeOfst} + v->capacity) return -1;
+    if (16 * uint64_t{r->usedEntries} + 32 > NV_CTL_AREA_SIZE) return -1;
+    return 0;
+}
+
+MFPSYS_API int nvSetData(int s, int vidx, uint32_t length, const void* data) {
+    NvRealSecEntry* r = sec(s);
+    NvVrtlSecEntry* v = blk(vidx);
+    if (r == nullptr || v == nullptr || (data == nullptr && length != 0) || length > v->capacity) return -1;
+    // Never beyond the sector or past the last control entry.
+    if (nvChkVacancy(s, vidx) != 0) return -1;
+    uint32_t at = r->writeOfst;
+    if (at == NV_CTL_AREA_SIZE) {
+        if (nvSetSecEraseID(s, NV_ERASE_ID_READY) != 0 || nvSetMark(s, NV_MARK_USED) != 0 ||
+            nvSetSecCnt(s, vidx) != 0)
+            return -1;
+    }
+    if (nvSetDataMark(s, NV_MARK_USED) != 0) return -1;
+    if (nvWriteExe(r->flashOfst + at, length, data) != 0) return -1;
+    if (nvSetCtlOfst(s, vidx) != 0) return -1;
+    uint32_t cksm = nvCalcCksm(data, static_cast<int32_t>(length)) + (v->capacity - length) * 255u;
+    if (nvSetDataCksm(s, vidx, cksm) != 0) return -1;
+    if (nvSetDataMark(s, NV_MARK_DONE) != 0) return -1;
+    if (nvSetCtrlCksm(s) != 0) return -1;
+    v->dataOfst = static_cast<int32_t>(at);
+    r->writeOfst = at + v->capacity;
+    r->usedEntries += 1;
+    return 0;
+}
+
+}  // extern "C"
