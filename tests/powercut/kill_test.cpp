@@ -9,6 +9,7 @@
 #include <sys/sem.h>
 #include <sys/shm.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 
@@ -70,7 +71,9 @@ TEST_F(Killed, WritersHoldingTheLockOrMidTransfer) {
         while (!flag->stop.load()) {
             int r = prog->acked[b].load() + 1;
             auto img = image(b, r);
+            const double t0 = nowSeconds();
             int rc = nvWriteRetry(kAddr[b], uint32_t(img.size()), img.data());
+            const double took = nowSeconds() - t0;
             if (rc != 0) {
                 prog->failures.fetch_add(1);
                 prog->lastError.store(rc);
@@ -78,8 +81,10 @@ TEST_F(Killed, WritersHoldingTheLockOrMidTransfer) {
             }
             prog->acked[b].store(r);
             // Clients write now and then; one that never lets go of the
-            // lock would starve the others whatever the store did.
-            sleepMicros(20000 + mix(uint64_t(r) * 7 + uint64_t(b)) % 20000);
+            // lock would starve the others whatever the store did. Pausing
+            // ten times as long as a write took keeps the lock mostly free
+            // on slow targets too.
+            sleepMicros(20000 + uint64_t(std::min(took, 0.2) * 1e7) + mix(uint64_t(r) * 7 + uint64_t(b)) % 20000);
         }
         return 0;
     };
