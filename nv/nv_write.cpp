@@ -168,7 +168,7 @@ MFPSYS_API int nvWriteReq(int32_t blockAddr, uint32_t length, const void* data) 
         if (int rc = makeReady(s); rc != 0) {
             result = rc;
         } else if (nvSetData(s, b, length, data) != 0) {
-            // Part of a record may be on flash: the entry is spent and no
+            // Some of a record may be on flash: the entry is spent and no
             // later record goes where this one began.
             r->usedEntries = used + 1;
             r->writeOfst = r->size;

@@ -72,40 +72,47 @@ struct SimFd {
     std::shared_ptr<BoardFiles> board;
 };
 
-std::mutex g_table_mutex;
-std::map<int, SimFd> g_fds;
+// The interposer's tables. Never destroyed: calls made while the process
+// exits (from other libraries' destructors) still find them.
+struct Tables {
+    std::mutex table_mutex;
+    std::map<int, SimFd> fds;
+    std::map<uintptr_t, std::shared_ptr<BoardFiles>> maps;
+    std::mutex current_mutex;
+    std::shared_ptr<BoardFiles> current;
+    std::string warned;
+};
+Tables& tables() {
+    static Tables* t = new Tables;
+    return *t;
+}
 std::atomic<int> g_nfds{0};
-std::map<uintptr_t, std::shared_ptr<BoardFiles>> g_maps;
 std::atomic<int> g_nmaps{0};
-
-std::mutex g_current_mutex;
-std::shared_ptr<BoardFiles> g_current;
-std::string g_warned;
 
 // The board selected by the environment now (it is read at every open, so a
 // process may switch boards with setenv).
 std::shared_ptr<BoardFiles> current_board(bool& selected) {
     const char* dir = std::getenv(mfpsim::kBoardEnv);
     selected = dir && *dir;
-    std::lock_guard g(g_current_mutex);
+    std::lock_guard g(tables().current_mutex);
     if (!selected) {
-        g_current.reset();
+        tables().current.reset();
         return nullptr;
     }
-    if (g_current && g_current->dir() == dir) return g_current;
-    g_current = BoardFiles::attach(dir);
-    if (!g_current && g_warned != dir) {
-        g_warned = dir;
+    if (tables().current && tables().current->dir() == dir) return tables().current;
+    tables().current = BoardFiles::attach(dir);
+    if (!tables().current && tables().warned != dir) {
+        tables().warned = dir;
         std::fprintf(stderr, "mfpsim: %s=%s is not a board\n", mfpsim::kBoardEnv, dir);
     }
-    return g_current;
+    return tables().current;
 }
 
 bool find_fd(int fd, SimFd& out) {
     if (g_nfds.load(std::memory_order_acquire) == 0) return false;
-    std::lock_guard g(g_table_mutex);
-    auto it = g_fds.find(fd);
-    if (it == g_fds.end()) return false;
+    std::lock_guard g(tables().table_mutex);
+    auto it = tables().fds.find(fd);
+    if (it == tables().fds.end()) return false;
     out = it->second;
     return true;
 }
@@ -139,9 +146,9 @@ int sim_open(const char* path, int flags, bool& handled) {
         errno = e;
         return -1;
     }
-    std::lock_guard g(g_table_mutex);
-    g_fds[fd] = SimFd{dev, acc, std::move(b)};
-    g_nfds.store(int(g_fds.size()), std::memory_order_release);
+    std::lock_guard g(tables().table_mutex);
+    tables().fds[fd] = SimFd{dev, acc, std::move(b)};
+    g_nfds.store(int(tables().fds.size()), std::memory_order_release);
     return fd;
 }
 
@@ -217,9 +224,9 @@ void* sim_mmap(const SimFd& s, void* addr, size_t len, int prot, int flags, int 
     }
     void* p = mfpsim::detail::sys::mmap(addr, len, prot, flags, fd, off);
     if (p != MAP_FAILED) {
-        std::lock_guard g(g_table_mutex);
-        g_maps[reinterpret_cast<uintptr_t>(p)] = s.board;
-        g_nmaps.store(int(g_maps.size()), std::memory_order_release);
+        std::lock_guard g(tables().table_mutex);
+        tables().maps[reinterpret_cast<uintptr_t>(p)] = s.board;
+        g_nmaps.store(int(tables().maps.size()), std::memory_order_release);
     }
     return p;
 }
@@ -397,9 +404,9 @@ MFPSIM_EXPORT int close(int fd) {
     if (find_fd(fd, s)) {
         model::device_close(*s.board);
         {
-            std::lock_guard g(g_table_mutex);
-            g_fds.erase(fd);
-            g_nfds.store(int(g_fds.size()), std::memory_order_release);
+            std::lock_guard g(tables().table_mutex);
+            tables().fds.erase(fd);
+            g_nfds.store(int(tables().fds.size()), std::memory_order_release);
         }
         return mfpsim::detail::sys::close(fd);
     }
@@ -427,12 +434,12 @@ MFPSIM_EXPORT int munmap(void* addr, size_t len) {
     if (g_nmaps.load(std::memory_order_acquire) != 0) {
         std::shared_ptr<BoardFiles> b;
         {
-            std::lock_guard g(g_table_mutex);
-            auto it = g_maps.find(reinterpret_cast<uintptr_t>(addr));
-            if (it != g_maps.end()) {
+            std::lock_guard g(tables().table_mutex);
+            auto it = tables().maps.find(reinterpret_cast<uintptr_t>(addr));
+            if (it != tables().maps.end()) {
                 b = std::move(it->second);
-                g_maps.erase(it);
-                g_nmaps.store(int(g_maps.size()), std::memory_order_release);
+                tables().maps.erase(it);
+                g_nmaps.store(int(tables().maps.size()), std::memory_order_release);
             }
         }
         if (b) model::devmem_unmapped(*b);

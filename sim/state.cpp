@@ -21,9 +21,16 @@ namespace mfpsim::detail {
 
 namespace {
 
-std::mutex g_process_mutex;
-std::mutex g_cache_mutex;
-std::map<std::string, std::weak_ptr<BoardFiles>> g_cache;
+// Never destroyed, like the interposer's tables that refer to boards.
+struct Globals {
+    std::mutex process_mutex;
+    std::mutex cache_mutex;
+    std::map<std::string, std::weak_ptr<BoardFiles>> cache;
+};
+Globals& globals() {
+    static Globals* g = new Globals;
+    return *g;
+}
 
 [[noreturn]] void die() {
     ::kill(::getpid(), SIGKILL);
@@ -75,25 +82,25 @@ private:
 
 }  // namespace
 
-std::mutex& process_mutex() { return g_process_mutex; }
+std::mutex& process_mutex() { return globals().process_mutex; }
 
 BoardFiles::BoardFiles(std::string dir, int state_fd, int flash_fd, State* st)
     : dir_(std::move(dir)), state_fd_(state_fd), flash_fd_(flash_fd), st_(st) {}
 
 BoardFiles::~BoardFiles() {
-    std::lock_guard g(g_process_mutex);
+    std::lock_guard g(globals().process_mutex);
     sys::munmap(st_, sizeof(State));
     sys::close(state_fd_);
     sys::close(flash_fd_);
 }
 
 std::shared_ptr<BoardFiles> BoardFiles::attach(const std::string& dir) {
-    std::lock_guard cg(g_cache_mutex);
-    auto it = g_cache.find(dir);
-    if (it != g_cache.end()) {
+    std::lock_guard cg(globals().cache_mutex);
+    auto it = globals().cache.find(dir);
+    if (it != globals().cache.end()) {
         if (auto alive = it->second.lock()) return alive;
     }
-    std::lock_guard g(g_process_mutex);
+    std::lock_guard g(globals().process_mutex);
     int sfd = sys::open((dir + "/state").c_str(), O_RDWR | O_CLOEXEC);
     if (sfd < 0) return nullptr;
     struct stat st{};
@@ -121,7 +128,7 @@ std::shared_ptr<BoardFiles> BoardFiles::attach(const std::string& dir) {
         return nullptr;
     }
     std::shared_ptr<BoardFiles> b(new BoardFiles(dir, sfd, ffd, state));
-    g_cache[dir] = b;
+    globals().cache[dir] = b;
     return b;
 }
 
@@ -148,7 +155,7 @@ std::shared_ptr<BoardFiles> BoardFiles::make(const std::string& dir) {
         if (!ok) fail("physical memory");
     }
     {
-        std::lock_guard g(g_process_mutex);
+        std::lock_guard g(globals().process_mutex);
         int fd = sys::open((dir + "/state").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
         if (fd < 0) fail("state");
         std::vector<uint8_t> zero(sizeof(State), 0);
@@ -165,7 +172,7 @@ std::shared_ptr<BoardFiles> BoardFiles::make(const std::string& dir) {
 }
 
 BoardFiles::Locked::Locked(BoardFiles& board) : s(*board.st_), b(board) {
-    g_process_mutex.lock();
+    globals().process_mutex.lock();
     struct flock fl{};
     fl.l_type = F_WRLCK;
     fl.l_whence = SEEK_SET;
@@ -181,7 +188,7 @@ BoardFiles::Locked::~Locked() {
     fl.l_type = F_UNLCK;
     fl.l_whence = SEEK_SET;
     ::fcntl(b.state_fd_, F_SETLK, &fl);
-    g_process_mutex.unlock();
+    globals().process_mutex.unlock();
 }
 
 namespace model {

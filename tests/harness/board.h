@@ -31,7 +31,7 @@ private:
     std::optional<mfpsim::Board> board_;
 };
 
-// Removes a board directory and what it holds.
+// Removes a board directory and the board's files in it.
 void remove_board_dir(const std::string& dir);
 
 }  // namespace mfpsys::test

@@ -4,6 +4,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/sem.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -148,6 +149,20 @@ void Arrivals::await(int n) {
         char c;
         while (read(fd_[0], &c, 1) < 0 && errno == EINTR) {}
     }
+}
+
+Child hold_sem_lock(int semid) {
+    Arrivals holding;
+    Child holder([&] {
+        sembuf take[2] = {{0, 0, 0}, {0, 1, SEM_UNDO}};
+        int rc = semop(semid, take, 2);
+        holding.arrive();  // the caller sees a failure as a lock not held
+        if (rc != 0) return 1;
+        for (;;) pause();
+        return 0;
+    });
+    holding.await(1);
+    return holder;
 }
 
 void* shared_alloc(std::size_t bytes) {

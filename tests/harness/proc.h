@@ -88,6 +88,11 @@ private:
     int fd_[2] = {-1, -1};
 };
 
+// A child that takes a System V lock the way the project's cross-process
+// locks are taken (wait for 0, then +1 with SEM_UNDO, in one call) and holds
+// it until killed. Returns once the child holds it.
+Child hold_sem_lock(int semid);
+
 // Anonymous shared memory that survives fork: children report results into it.
 void* shared_alloc(std::size_t bytes);
 void shared_free(void* p, std::size_t bytes);

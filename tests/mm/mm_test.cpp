@@ -194,16 +194,7 @@ TEST(MmKeys, ProcessesAndThreadsNeverHoldTheSameKeyAtOnce) {
 }
 
 TEST(MmKeys, KilledAllocatorDoesNotBlockOthers) {
-    Arrivals holding;
-    Child holder([&] {
-        int sem = semget(kKeyLock, 1, IPC_CREAT | 0666);
-        sembuf take[2] = {{0, 0, 0}, {0, 1, SEM_UNDO}};
-        CHILD_CHECK(semop(sem, take, 2) == 0);
-        holding.arrive();
-        pause();
-        return 0;
-    });
-    holding.await(1);
+    Child holder = hold_sem_lock(semget(kKeyLock, 1, IPC_CREAT | 0666));
     holder.kill(SIGKILL);
     holder.wait();
     ASSERT_CHILD_OK(run_child([] {

@@ -100,21 +100,6 @@ TEST_F(NvFormat, HeaderCheckersAcceptOnlyValidFields) {
     EXPECT_EQ(nvGetSecCnt(7, &cnt), -1);
 }
 
-TEST_F(NvFormat, ChecksumPrimitiveAndDataCheck) {
-    const uint8_t bytes[] = {0xFF, 0xFF, 0x01};
-    EXPECT_EQ(nvCalcCksm(bytes, 3), 0x1FFu);
-    EXPECT_EQ(nvCalcCksm(bytes, 0), 0u);
-    EXPECT_EQ(nvCalcCksm(bytes, -5), 0u);
-    std::vector<uint8_t> big(0x20000, 0xFF);
-    EXPECT_EQ(nvCalcCksm(big.data(), int32_t(big.size())), 0x20000u * 0xFF) << "no 16-bit truncation inside";
-
-    board().set_flash(0x100, std::vector<uint8_t>{1, 2, 3, 0x00, 0x06});
-    uint8_t buf[3] = {};
-    EXPECT_EQ(nvChkData(0x100, 3, 0x103, buf), 0);
-    EXPECT_EQ(buf[2], 3);
-    EXPECT_EQ(nvChkData(0x100, 2, 0x103, buf), -1);
-}
-
 // Bad indexes and missing shared state touch nothing at all.
 TEST_F(NvFormat, InnerStepsRefuseBadIndexesAndMissingState) {
     auto early = mfpsys::test::run_child([&] {

@@ -80,7 +80,7 @@ TEST_F(NvRecovery, ScannerThatDiedIsFollowedByAFreshScan) {
         return 0;
     }));
     EXPECT_CHILD_OK(run_child([] {
-        int id = semget(0x4D504E01, 1, 0);
+        int id = semget(0x4D504E01, 1, IPC_CREAT | 0666);
         CHILD_CHECK(id >= 0);
         sembuf take[2] = {{0, 0, 0}, {0, 1, SEM_UNDO}};
         CHILD_CHECK(semop(id, take, 2) == 0);

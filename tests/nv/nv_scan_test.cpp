@@ -131,29 +131,4 @@ TEST_F(NvScan, FullControlAreaMakesTheNextWriteMove) {
     expectNoViolation();
 }
 
-TEST_F(NvScan, OnlyTheNewestOfTwoIntactCopiesIsLoaded) {
-    auto a = pattern(3, 1, 30), b = pattern(3, 2, 30);
-    put(6, SectorImage(kSecSize[6]).header(NV_ERASE_ID_READY, 3, NV_MARK_USED)
-               .record(0, 256, kAddr[3], kCap[3], a)
-               .record(1, 256 + kCap[3], kAddr[3], kCap[3], b));
-    std::vector<uint8_t> out;
-    ASSERT_EQ(firstRead(3, out), 0);
-    EXPECT_TRUE(std::equal(b.begin(), b.end(), out.begin()));
-    EXPECT_EQ(nvVrtlSec[3]->dataOfst, int32_t(256 + kCap[3]));
-}
-
-TEST_F(NvScan, UnknownBlockAddressesAndBrokenEntriesAreSkipped) {
-    auto good = pattern(3, 1, 30);
-    auto img = SectorImage(kSecSize[6]).header(NV_ERASE_ID_READY, 3, NV_MARK_USED)
-                   .record(0, 256, kAddr[3], kCap[3], good)
-                   .record(1, 256 + kCap[3], 0x1234, kCap[3], pattern(3, 2, 30));
-    put(6, img);
-    // Entry 1 names no block; entry 2 lost its control checksum.
-    board().set_flash(kSecOfst[6] + 16 + 32, std::vector<uint8_t>{0x3F, 0xFF, 0, 0, 0, 0, 1, 0, 0, 0, 0x10, 0});
-    std::vector<uint8_t> out;
-    ASSERT_EQ(firstRead(3, out), 0);
-    EXPECT_TRUE(std::equal(good.begin(), good.end(), out.begin()));
-    EXPECT_EQ(nvRealSec[6]->usedEntries, 3u);
-}
-
 }  // namespace

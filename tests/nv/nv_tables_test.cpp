@@ -158,6 +158,39 @@ TEST_F(NvTables, SharedRingsKeepEveryBlockAndNeverInventACopy) {
     expectNoViolation();
 }
 
+// Power lost while a two-block ring moves, after the first block's copy:
+// the older sector still holds both, so the partial one is dropped.
+TEST_F(NvTables, SharedRingTransferCutShortFallsBackToTheOlderSector) {
+    _nvVrtlSec[0].capacity = _nvVrtlSec[1].capacity = 0x4000;
+    _nvVrtlSec[1].ringId = 1;
+    _nvRealSec[2].ringId = _nvRealSec[3].ringId = 2;
+    _nvVrtlSec[2].ringId = 2;
+    auto writer = restarted([&] {
+        CHILD_CHECK(nvWrite(kAddr[0], 40, pattern(0, 1, 40).data()) == 0);
+        CHILD_CHECK(nvWrite(kAddr[0], 40, pattern(0, 2, 40).data()) == 0);
+        CHILD_CHECK(nvWrite(kAddr[1], 40, pattern(1, 1, 40).data()) == 0);
+        // Sector 0 is full; the move writes a header, block 0's record and
+        // then block 1's copy: cut in the middle of that copy.
+        board().arm_power_cut(mfpsim::CutAt::Program, 3 + 7 + 3, mfpsim::Tear::Prefix, 3);
+        nvWrite(kAddr[0], 40, pattern(0, 3, 40).data());
+        return 0;
+    });
+    EXPECT_FALSE(writer.ok());
+    EXPECT_TRUE(board().power_lost());
+    board().disarm();
+    EXPECT_CHILD_OK(restarted([&] {
+        CHILD_CHECK(reads(0, 2) && reads(1, 1));
+        CHILD_CHECK(nvVrtlSec[0]->crntSec == 0 && nvVrtlSec[1]->crntSec == 0);
+        CHILD_CHECK(nvWrite(kAddr[1], 40, pattern(1, 4, 40).data()) == 0);
+        return 0;
+    }));
+    EXPECT_CHILD_OK(restarted([&] {
+        CHILD_CHECK(reads(0, 2) && reads(1, 4));
+        return 0;
+    }));
+    expectNoViolation();
+}
+
 TEST_F(NvTables, EraseAllWipesRingsOneToThreeAndTheNextWriteStartsClean) {
     ASSERT_EQ(nvRead(0x7777, 0, nullptr), -1);
     for (int b = 0; b < 4; ++b) write(b, 1);

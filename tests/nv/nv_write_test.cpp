@@ -108,6 +108,27 @@ TEST_F(NvWrite, ThreeWritesInRingOneMoveTheRingAndWaitForTheErase) {
     expectNoViolation();
 }
 
+// An erase that never ends keeps the ring from moving: busy, never a write
+// into the erasing sector. A waited erase that ends at once asks once.
+TEST_F(NvWrite, ErasesThatDoNotEndKeepTheRingWaiting) {
+    powerUp();
+    board().reset_counters();
+    uint64_t t0 = board().virtual_seconds();
+    EXPECT_EQ(nvSecEraseWait(5), 0);
+    EXPECT_EQ(board().counters().status_requests, 1u);
+    EXPECT_EQ(board().virtual_seconds(), t0);
+    EXPECT_EQ(be32(sector(5), 0), NV_ERASE_ID_READY);
+
+    write(0, 1);
+    board().arm_fault(mfpsim::Fault::EraseNeverEnds, 1);
+    write(0, 2);  // moves to sector 1; sector 0's erase never ends
+    auto d = pattern(0, 3, 40);
+    EXPECT_EQ(nvWriteRetry(kAddr[0], 40, d.data()), NV_E_RETRY_OVER);
+    EXPECT_EQ(nvVrtlSec[0]->crntSec, 1u);
+    EXPECT_EQ(nvVrtlSec[0]->dataOfst, 256);
+    expectNoViolation();
+}
+
 TEST_F(NvWrite, SectorSixTakesTwoCopiesBeforeRingFourMoves) {
     powerUp();
     write(3, 1);
@@ -161,19 +182,7 @@ TEST_F(NvWrite, BusyLockAndRetryOver) {
     EXPECT_EQ(semctl(semId, 0, GETVAL), 1) << "given back to exactly 1";
 }
 
-TEST_F(NvWrite, TakeGiveTakeKeepsTheLockBinary) {
-    powerUp();
-    int semId = reinterpret_cast<NvSharedState*>(nvRealSec[0])->otherInfo[0];
-    EXPECT_EQ(nvTakeSem(semId, IPC_NOWAIT), 0);
-    EXPECT_EQ(nvTakeSem(semId, IPC_NOWAIT), -1);
-    EXPECT_EQ(nvGiveSem(semId), 0);
-    EXPECT_EQ(semctl(semId, 0, GETVAL), 1);
-    EXPECT_EQ(nvTakeSem(semId, IPC_NOWAIT), 0);
-    EXPECT_EQ(nvGiveSem(semId), 0);
-    EXPECT_EQ(semctl(semId, 0, GETVAL), 1);
-}
-
-// Decision 4: a write before any read scans first, without using a cache.
+// A write before any read scans first, without using a cache.
 TEST_F(NvWrite, WriteBeforeAnyReadScansFirstAndKeepsTheImages) {
     auto old = pattern(3, 1, 30);
     put(6, SectorImage(kSecSize[6]).header(NV_ERASE_ID_READY, 4, NV_MARK_USED)

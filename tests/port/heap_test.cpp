@@ -190,19 +190,9 @@ TEST(Heap, ThreadsOfSeveralProcessesNeverShareABlock) {
 
 TEST(Heap, DeadLockHolderDoesNotBlockOthers) {
     ASSERT_CHILD_OK(run_child([] { return tarnixSubAllocMem(16) ? 0 : 1; }));  // heap exists
-    Arrivals holding;
-    Child holder([&] {
-        int sem = semget(kHeapKey, 1, 0);
-        CHILD_CHECK(sem != -1);
-        sembuf take[2] = {{0, 0, 0}, {0, 1, SEM_UNDO}};
-        CHILD_CHECK(semop(sem, take, 2) == 0);
-        holding.arrive();
-        pause();
-        return 0;
-    });
-    holding.await(1);
     int sem = semget(kHeapKey, 1, 0);
     ASSERT_NE(sem, -1);
+    Child holder = hold_sem_lock(sem);
     union semun { int val; semid_ds* buf; unsigned short* array; } unused{};
     EXPECT_EQ(semctl(sem, 0, GETVAL, unused), 1);
     holder.kill(SIGKILL);

@@ -415,15 +415,7 @@ TEST(RegistryRace, KilledLockHolderDoesNotBlockTheOthers) {
     ASSERT_EQ(a.attach(K, 8), 8);  // table and semaphore exist
     int sem = semget(KU_SHARED_MEM_SEM_KEY, 1, 0);
     ASSERT_NE(sem, -1);
-    Arrivals holding;
-    Child holder([&] {
-        sembuf take[2] = {{0, 0, 0}, {0, 1, SEM_UNDO}};
-        CHILD_CHECK(semop(sem, take, 2) == 0);
-        holding.arrive();
-        pause();
-        return 0;
-    });
-    holding.await(1);
+    Child holder = hold_sem_lock(sem);
     semun arg{};
     EXPECT_EQ(semctl(sem, 0, GETVAL, arg), 1);
 

@@ -196,3 +196,32 @@ TEST_F(FlashTest, OneProcessLeavingADescriptorOpenShowsInTheCounters) {
     close(leaked);
     EXPECT_EQ(board().counters().open_fds, 0u);
 }
+
+namespace {
+// The fixture's own life cycle, driven by hand.
+struct FixtureProbe : BoardTest {
+    void TestBody() override {}
+    using BoardTest::board_dir;
+    using BoardTest::SetUp;
+    using BoardTest::TearDown;
+};
+}  // namespace
+
+TEST(BoardFixture, GivesAFreshSelectedBoardAndRemovesIt) {
+    EXPECT_CHILD_OK(mfpsys::test::run_child([] {
+        std::string dir;
+        {
+            FixtureProbe p;
+            p.SetUp();
+            dir = p.board_dir();
+            const char* env = getenv(mfpsim::kBoardEnv);
+            CHILD_CHECK(env && dir == env);
+            CHILD_CHECK(flash_write(0, {0x00}) == 1);
+            CHILD_CHECK(access((dir + "/flash.img").c_str(), F_OK) == 0);
+            p.TearDown();
+        }
+        CHILD_CHECK(access(dir.c_str(), F_OK) != 0);
+        CHILD_CHECK(getenv(mfpsim::kBoardEnv) == nullptr);
+        return 0;
+    }));
+}

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "harness/board.h"
+#include "sim/state.h"
 #include "tests/sim/device.h"
 
 using namespace simtest;
@@ -64,6 +65,11 @@ TEST_F(ShareTest, VirtualClockAndEraseTimersAreTheBoards) {
     }));
     EXPECT_EQ(board().virtual_seconds(), 3u);
     EXPECT_EQ(board().counters().erases[1], 1u);
+
+    // Real time: the sleep happens and is still counted.
+    board().set_real_time(true);
+    EXPECT_EQ(sleep(1), 0u);
+    EXPECT_EQ(board().virtual_seconds(), 4u);
 }
 
 TEST_F(ShareTest, BoardIsChosenAtOpenTime) {
@@ -185,4 +191,20 @@ TEST_F(ShareTest, DeviceCallsLeaveNoDescriptorBehind) {
     EXPECT_NE(a.get(), plain);
     close(plain);
     EXPECT_EQ(lseek(a.get(), 0x10, SEEK_SET), 0x10) << "closing another descriptor touched the device";
+}
+
+TEST_F(ShareTest, StateFileReadsTheSameOnBothTargets) {
+    // A native tool inspects boards that cross-built programs ran on: the
+    // shared state is little-endian whatever the processor.
+    board().reset_counters();
+    for (int i = 0; i < 3; ++i) flash_write(0x10 + i, {0x00});
+    board().set_erase_status_polls(0x01020304);
+    int fd = open((board_dir() + "/state").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    uint8_t raw[8];
+    ASSERT_EQ(pread(fd, raw, 8, offsetof(mfpsim::detail::State, counters) + 8 * mfpsim::detail::kWrites), 8);
+    EXPECT_EQ(Bytes(raw, raw + 8), (Bytes{3, 0, 0, 0, 0, 0, 0, 0}));
+    ASSERT_EQ(pread(fd, raw, 4, offsetof(mfpsim::detail::State, erase_polls)), 4);
+    EXPECT_EQ(Bytes(raw, raw + 4), (Bytes{4, 3, 2, 1}));
+    close(fd);
 }
