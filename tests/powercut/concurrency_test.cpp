@@ -102,7 +102,7 @@ std::vector<uint8_t> segmentBytes(key_t key) {
 
 struct Tally {
     std::atomic<int> held[kKeys];            // 1: a live key some thread kept
-    std::atomic<uint64_t> writes, busy, reads, keyOps, moves, macOps;
+    std::atomic<uint32_t> writes, busy, reads, keyOps, moves, macOps;  // 32 bits: lock-free on the 32-bit target
     std::atomic<int> failures;
     char firstFailure[256];
     std::atomic<int> failureClaimed;
@@ -250,8 +250,8 @@ TEST_F(Concurrent, EightProcessesTwoThreadsEach) {
     };
     int failed = 0;
     runStorm(kProcs, seconds, false, seed, 100000, flag.get(), process, &failed);
-    std::printf("concurrency: %" PRIu64 " writes (%" PRIu64 " gave up busy), %" PRIu64 " reads, %" PRIu64
-                " key operations, %" PRIu64 " moves, %" PRIu64 " address calls\n",
+    std::printf("concurrency: %" PRIu32 " writes (%" PRIu32 " gave up busy), %" PRIu32 " reads, %" PRIu32
+                " key operations, %" PRIu32 " moves, %" PRIu32 " address calls\n",
                 tally->writes.load(), tally->busy.load(), tally->reads.load(), tally->keyOps.load(),
                 tally->moves.load(), tally->macOps.load());
     EXPECT_EQ(failed, 0);
