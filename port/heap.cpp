@@ -13,6 +13,7 @@
 // at most the usage counters behind the chain. Those counters are repaired by
 // the next lock holder, which learns of the dead holder from the owner-pid
 // word in the header (the kernel releases the semaphore itself: SEM_UNDO).
+#include <pthread.h>
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
@@ -60,6 +61,21 @@ std::atomic<std::byte*> g_base{nullptr};  // this process's mapping
 int g_semid = -1;
 
 HeapHeader* header(std::byte* base) { return reinterpret_cast<HeapHeader*>(base); }
+
+// getpid is a system call each time, and every heap operation needed it once
+// or twice. A process's pid changes only in the child of a fork, where the
+// handler forgets it. Read and written under g_mutex (the child of a fork
+// has one thread).
+pid_t g_pid = 0;
+void forget_pid() { g_pid = 0; }
+std::uint32_t self_pid() {
+    if (g_pid == 0) {
+        static const int registered = pthread_atfork(nullptr, nullptr, forget_pid);
+        (void)registered;
+        g_pid = getpid();
+    }
+    return static_cast<std::uint32_t>(g_pid);
+}
 
 // Block words are read and written as whole aligned words: a process that
 // dies between two stores leaves each word either old or new.
@@ -162,7 +178,7 @@ public:
         } else if (h->owner_pid != 0) {
             repair(base_);
         }
-        h->owner_pid = static_cast<std::uint32_t>(getpid());
+        h->owner_pid = self_pid();
         if (h->broken) {
             release();
             base_ = nullptr;
@@ -217,7 +233,7 @@ void* allocate(std::size_t n) {
                     store(base, off + need, size - need);
                     take = need;
                 }
-                store(base, off + 4, static_cast<std::uint32_t>(getpid()));
+                store(base, off + 4, self_pid());
                 store(base, off, take | kUsed);
                 h->used_blocks += 1;
                 h->used_bytes += take;

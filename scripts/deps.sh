@@ -5,7 +5,7 @@ mfpsys_install_deps() {
     case "${1:-test}" in
         test) want+=(g++-powerpc-linux-gnu qemu-user python3) ;;
         demo) ;;
-        bench) want+=(libbenchmark-dev libboost-dev valgrind) ;;
+        bench) want+=(libbenchmark-dev libboost-dev valgrind python3) ;;
         fuzz) want+=(clang libclang-rt-14-dev) ;;
     esac
     local missing=()

@@ -38,6 +38,18 @@ struct Registry {
 Registry g;
 KUSharedMemNode g_head{0, 0, 0, nullptr, 0, &g_head, &g_head};
 
+// Lookups by key would otherwise walk the table and the list from the start
+// on every call, which made a process with many keys pay for each of them.
+// Each hint remembers where a key was last found, direct-mapped by key (so a
+// run of consecutive keys never collides); a hint is only a guess, confirmed
+// by the key stored where it points, and a miss falls back to the walk.
+constexpr std::size_t kHints = 512;
+std::size_t hintOf(std::int32_t key) { return static_cast<std::uint32_t>(key) % kHints; }
+// Slot index + 1; 0: no hint. Read and written under the registry mutex.
+std::uint16_t g_slotHint[kHints] = {};
+// Cleared before a node is released, so it never points at freed memory.
+KUSharedMemNode* g_nodeHint[kHints] = {};
+
 KUSharedMemTable* readyTable() { return g.table.load(std::memory_order_acquire); }
 
 // Only called with a ready registry, so the semaphore id is a real one.
@@ -65,6 +77,7 @@ void linkNode(KUSharedMemNode* n, std::int32_t key, std::int32_t shmid, std::int
     n->prev = g_head.prev;
     g_head.prev->next = n;
     g_head.prev = n;
+    g_nodeHint[hintOf(key)] = n;
 }
 
 }  // namespace
@@ -105,8 +118,15 @@ void KUSharedMemSetup() {
 KUSharedMemEntry* KUSharedMemTableFind(std::int32_t key) {
     KUSharedMemTable* t = readyTable();
     if (!t) return nullptr;
-    for (auto& e : t->entry)
-        if (e.key == key) return &e;
+    // Key 0 asks for the first free slot, which only the walk can tell.
+    std::uint16_t& hint = g_slotHint[hintOf(key)];
+    if (key != 0 && hint != 0 && t->entry[hint - 1].key == key) return &t->entry[hint - 1];
+    for (auto& e : t->entry) {
+        if (e.key == key) {
+            if (key != 0) hint = static_cast<std::uint16_t>(&e - t->entry + 1);
+            return &e;
+        }
+    }
     return nullptr;
 }
 
@@ -133,8 +153,16 @@ int KUSharedMemTableErase(std::int32_t key) {
 
 KUSharedMemNode* KUSharedMemListFind(std::int32_t key) {
     KUSharedMemSetup();
-    for (KUSharedMemNode* n = g_head.next; n != &g_head; n = n->next)
-        if (n->key == key) return n;
+    KUSharedMemNode*& hint = g_nodeHint[hintOf(key)];
+    // The list holds at most one node per key, so a confirmed hint is the
+    // node the walk would find.
+    if (hint && hint->key == key) return hint;
+    for (KUSharedMemNode* n = g_head.next; n != &g_head; n = n->next) {
+        if (n->key == key) {
+            hint = n;
+            return n;
+        }
+    }
     return nullptr;
 }
 
@@ -151,6 +179,7 @@ void KUSharedMemListRemove(std::int32_t key) {
     if (!n) return;
     n->prev->next = n->next;
     n->next->prev = n->prev;
+    if (g_nodeHint[hintOf(key)] == n) g_nodeHint[hintOf(key)] = nullptr;
     if (n->address) shmdt(n->address);
     tarnixOrgFreeMemPart(0, n);
 }

@@ -7,6 +7,7 @@
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -69,6 +70,31 @@ TEST(Heap, BlockOutlivesItsAllocatorAndIsReachedByReference) {
         auto c = heap_check();
         CHILD_CHECK(c.consistent);
         CHILD_CHECK(c.used_blocks == 0);
+        return 0;
+    }));
+}
+
+// Each block names the process that allocated it, also in the child of a
+// process that had used the heap before the fork.
+TEST(Heap, BlocksNameTheirAllocatorAlsoAfterAFork) {
+    auto allocator = [](void* p) {
+        std::uint32_t pid;
+        std::memcpy(&pid, static_cast<unsigned char*>(p) - 4, sizeof pid);
+        return static_cast<pid_t>(pid);
+    };
+    ASSERT_CHILD_OK(run_child([&] {
+        void* p = tarnixSubAllocMem(64);
+        CHILD_CHECK(p != nullptr && allocator(p) == getpid());
+        pid_t pid = fork();
+        if (pid == 0) {
+            void* q = tarnixSubAllocMem(64);
+            _exit(q != nullptr && allocator(q) == getpid() ? 0 : 1);
+        }
+        int status = 0;
+        CHILD_CHECK(pid > 0 && waitpid(pid, &status, 0) == pid);
+        CHILD_CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        void* r = tarnixSubAllocMem(64);
+        CHILD_CHECK(r != nullptr && allocator(r) == getpid());
         return 0;
     }));
 }

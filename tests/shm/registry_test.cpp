@@ -270,6 +270,49 @@ TEST(RegistryRemove, OfAKeyNeverAttachedHereErasesItsEntry) {
     EXPECT_EQ(b.remove(K), 0);  // nothing left to remove
 }
 
+// A process finds each of its keys where it is now, after other processes
+// have removed keys and reused their slots, and keys that share a bucket of
+// the lookup hints (they differ by 512) never stand in for one another.
+TEST(RegistryLookup, KeysAreFoundAfterSlotsAreReusedElsewhere) {
+    const int k1 = K, k2 = K + 512, k3 = K + 1;
+    RegistryPeer a, b;
+    ASSERT_EQ(a.attach(k1, 100), 100);
+    ASSERT_EQ(a.attach(k2, 100), 100);
+    for (int round = 0; round < 2; ++round) {
+        a.poke(a.retrieve(k1), 0, 0x01);
+        a.poke(a.retrieve(k2), 0, 0x02);
+    }
+    ASSERT_EQ(b.attach(k1, 100), 100);
+    ASSERT_EQ(b.attach(k2, 100), 100);
+    EXPECT_EQ(b.peek(b.retrieve(k1), 0), 0x01);
+    EXPECT_EQ(b.peek(b.retrieve(k2), 0), 0x02);
+
+    // b frees k1's slot, gives it to k3 and registers k1 anew elsewhere.
+    TableView t;
+    const int oldSlot = t.slot(k1);
+    EXPECT_EQ(b.remove(k1), 0);
+    ASSERT_EQ(b.attach(k3, 50), 50);
+    EXPECT_EQ(t.slot(k3), oldSlot);
+    ASSERT_EQ(b.attach(k1, 200), 200);
+    b.poke(b.retrieve(k1), 0, 0x33);
+
+    // a still holds its old mapping of k1; its next attach must follow the
+    // new entry, not the slot where it last saw the key.
+    EXPECT_EQ(a.attach(k1, 100), 200);
+    EXPECT_EQ(a.peek(a.retrieve(k1), 0), 0x33);
+    EXPECT_EQ(a.attach(k3, 10), 50);
+    EXPECT_EQ(a.peek(a.retrieve(k2), 0), 0x02);
+
+    // A removed attachment is gone from the lookups, and comes back new.
+    EXPECT_EQ(a.remove(k2), 0);
+    EXPECT_EQ(a.retrieve(k2), 0);
+    EXPECT_EQ(a.attach(k2, 30), 30);
+    EXPECT_EQ(a.peek(a.retrieve(k2), 0), 0);
+    EXPECT_EQ(t.count(k1), 1);
+    EXPECT_EQ(t.count(k2), 1);
+    EXPECT_EQ(t.count(k3), 1);
+}
+
 // Rows 5 and 8: a slot with the key but no segment (a writer that died
 // half-way) is completed, and stays the only slot of the key.
 TEST(RegistryAttach, SlotWithoutSegmentIsCompleted) {

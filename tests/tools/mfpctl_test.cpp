@@ -38,10 +38,11 @@ protected:
         return s.str();
     }
     // A JSON document checked by an independent parser: python prints the
-    // value of each expression, one per line.
+    // value of each expression, one per line (Debian's interpreter: a version
+    // manager's shim costs seconds per start).
     std::vector<std::string> json(const std::string& doc, const std::string& exprs) {
         put(tmp("doc.json"), doc);
-        auto r = simtest::run_program({"python3", "-c",
+        auto r = simtest::run_program({"/usr/bin/python3", "-c",
             "import json,sys\nd=json.load(open(sys.argv[1]))\nfor e in sys.argv[2].split(';'): print(eval(e))",
             tmp("doc.json"), exprs});
         EXPECT_TRUE(r.outcome.ok()) << "not valid JSON: " << doc;
