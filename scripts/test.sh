@@ -48,5 +48,22 @@ for preset in $PRESETS; do
     echo "=== $preset: $((t - f)) passed, $f failed"
 done
 
+# --- fuzzing stage: each fuzz target for MFPSYS_FUZZ_SECONDS (default 60,
+# 0 skips); its "N passed, N failed" adds to the counts.
+FUZZ_SECONDS=${MFPSYS_FUZZ_SECONDS:-60}
+if [[ $FUZZ_SECONDS -gt 0 ]]; then
+    echo "=== fuzz: ${FUZZ_SECONDS}s per target"
+    scripts/fuzz.sh "$FUZZ_SECONDS" 2>&1 | tee build-fuzz.log
+    line=$(tail -n 1 build-fuzz.log)
+    if [[ $line =~ ^([0-9]+)\ passed,\ ([0-9]+)\ failed$ ]]; then
+        passed=$((passed + BASH_REMATCH[1]))
+        failed=$((failed + BASH_REMATCH[2]))
+    else
+        failed=$((failed + 1))
+    fi
+    echo "=== fuzz: $line"
+fi
+# --- end of fuzzing stage
+
 echo "$passed passed, $failed failed"
 [[ $failed -eq 0 && $passed -gt 0 ]]

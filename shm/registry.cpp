@@ -222,8 +222,17 @@ int KUSharedMemAttach(int key, int size) {
         shmdt(n->address);
         n->address = nullptr;
     }
-    const int id = entrySeg ? foundId : shmget(key, static_cast<size_t>(size), kCreateFlags);
+    bool registered = entrySeg;
+    int id = entrySeg ? foundId : shmget(key, static_cast<size_t>(size), kCreateFlags);
     void* addr = id == -1 ? reinterpret_cast<void*>(-1) : shmat(id, nullptr, 0);
+    if (addr == reinterpret_cast<void*>(-1) && entrySeg && (errno == EINVAL || errno == EIDRM)) {
+        // The registered segment is gone: a remover died after destroying it
+        // and before erasing its entry. The key starts again with a new one,
+        // which the registration below puts in place of the dead id.
+        registered = false;
+        id = shmget(key, static_cast<size_t>(size), kCreateFlags);
+        addr = id == -1 ? reinterpret_cast<void*>(-1) : shmat(id, nullptr, 0);
+    }
     if (addr == reinterpret_cast<void*>(-1)) {
         // Neither a failed id nor a failed address is ever recorded.
         if (fresh) tarnixOrgFreeMemPart(0, fresh);
@@ -233,15 +242,15 @@ int KUSharedMemAttach(int key, int size) {
         }
         return -1;
     }
-    std::int32_t recorded = entrySeg ? foundSize : size;
-    int result = entrySeg ? foundSize : size;
+    std::int32_t recorded = registered ? foundSize : size;
+    int result = registered ? foundSize : size;
     if (fresh) linkNode(fresh, key, id, size, addr);
 
     lockRegistry();
     // Searched again under the lock: a process that raced us to a new key
     // may have registered it meanwhile, and one key keeps one entry.
     KUSharedMemEntry* now = KUSharedMemTableFind(key);
-    if (entrySeg) {
+    if (registered) {
         if (now && now->shmid == foundId) {
             now->size = foundSize;
             now->shmid = foundId;

@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# The full reliability campaign: every scenario at every cut point in every
+# tear mode with double cuts, the kill and concurrency runs ten times longer,
+# bad input, then each fuzz target for MFPSYS_FUZZ_SECONDS (default 600).
+# Runs on the presets in MFPSYS_PRESETS (default: native). MFPSYS_SEED fixes
+# the seed (default: one drawn here and printed). Prints the figures.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+PRESETS=${MFPSYS_PRESETS:-native}
+FUZZ_SECONDS=${MFPSYS_FUZZ_SECONDS:-600}
+SEED=${MFPSYS_SEED:-$(( (RANDOM << 16) | RANDOM ))}
+export MFPSYS_CAMPAIGN=full MFPSYS_SEED=$SEED
+echo "=== torture: seed $SEED (rerun: MFPSYS_SEED=$SEED scripts/torture.sh)"
+
+# shellcheck source=scripts/deps.sh
+source "$ROOT/scripts/deps.sh"
+mfpsys_install_deps test || exit 1
+
+status=0
+figures=()
+for preset in $PRESETS; do
+    cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset" -j "${MFPSYS_JOBS:-2}" >/dev/null || {
+        echo "=== $preset: build FAILED"; status=1; continue; }
+    dir=build/$preset/tests/powercut
+    run=()
+    if [[ $preset == ppc ]]; then run=(qemu-ppc -L /usr/powerpc-linux-gnu); fi
+    if [[ $preset == asan ]]; then
+        export ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+    fi
+    for t in powercut_campaign_test powercut_kill_test powercut_concurrency_test powercut_bad_input_test; do
+        echo "=== $preset: $t"
+        # Each test case in a new IPC namespace, as under ctest.
+        log=build/$preset/torture-$t.log
+        if ! "${run[@]}" "$dir/$t" 2>&1 | grep -v '^mfpsim: power cut' | tee "$log" |
+                grep -E '^(campaign:|writers:|registry:|keys:|mac:|concurrency:|\[  (PASSED|FAILED) )|replay:'; then
+            :
+        fi
+        grep -q '^\[  PASSED  \]' "$log" && ! grep -q '^\[  FAILED  \]' "$log" || status=1
+        line=$(grep '^campaign:' "$log" | tail -n 1)
+        [[ -n $line ]] && figures+=("$preset $line")
+    done
+done
+
+if [[ $FUZZ_SECONDS -gt 0 ]]; then
+    scripts/fuzz.sh "$FUZZ_SECONDS" | tail -n 8 || status=1
+fi
+
+echo "=== figures (seed $SEED)"
+for f in "${figures[@]}"; do echo "$f"; done
+[[ $status -eq 0 ]] && echo "torture: passed" || echo "torture: FAILED"
+exit $status
