@@ -11,23 +11,26 @@
 
 namespace mfpctl {
 
-int fail(const char* fmt, ...) {
+// "mfpctl: " and the message on stderr, after whatever stdout holds.
+static void say(const char* fmt, va_list ap) {
     std::fflush(stdout);
     std::fputs("mfpctl: ", stderr);
+    std::vfprintf(stderr, fmt, ap);
+}
+
+int fail(const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
-    std::vfprintf(stderr, fmt, ap);
+    say(fmt, ap);
     va_end(ap);
     std::fputc('\n', stderr);
     return kFailed;
 }
 
 int usage_error(const char* usage, const char* fmt, ...) {
-    std::fflush(stdout);
-    std::fputs("mfpctl: ", stderr);
     va_list ap;
     va_start(ap, fmt);
-    std::vfprintf(stderr, fmt, ap);
+    say(fmt, ap);
     va_end(ap);
     std::fprintf(stderr, "\nusage: %s\n", usage);
     return kBadUsage;
