@@ -295,6 +295,9 @@ std::int32_t env_mac_write(const char* text) {
     if (text == nullptr) return -1;
     const std::size_t text_len = ::strnlen(text, kMaxText + 1);
     if (text_len > kMaxText) return -1;
+    // A 0xFF byte would end the data in use there for the boot loader and cut
+    // off the list: refused like a text that does not fit.
+    if (std::memchr(text, 0xFF, text_len) != nullptr) return -1;
     std::lock_guard guard(g_mutex);
     return write_locked(text, text_len);
 }

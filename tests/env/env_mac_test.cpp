@@ -251,6 +251,7 @@ TEST_F(EnvMac, TextAndValueLimitsAndNullPointers) {
     store(Entries{"a=1"});
     const Bytes before = sector();
     EXPECT_EQ(env_mac_write(std::string(21, 'a').c_str()), -1);
+    EXPECT_EQ(env_mac_write("00:1a:\xff:3c"), -1);  // would end the data for the boot loader
     EXPECT_EQ(env_mac_write(nullptr), -1);
     EXPECT_EQ(env_mac_write_n(nullptr), -1);
     EXPECT_EQ(env_mac_read_n(nullptr), -1);
