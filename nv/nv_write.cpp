@@ -81,20 +81,20 @@ int transfer(int vidx, uint32_t length, const void* data) {
         NvVrtlSecEntry* w = nvVrtlSec[b];
         if (w->ringId != ringId) continue;
         w->crntSec = static_cast<uint32_t>(newSec);
-        void* scratch = heapAlloc(w->capacity);
-        if (scratch == nullptr) {
-            ok = false;
-        } else if (b == vidx) {
+        if (b == vidx) {
             ok = nvSetData(newSec, b, length, data) == 0;
         } else if (snap.dataOfst[b] != -1) {
-            // Each block's newest copy, from wherever it lies.
+            // Each block's newest copy, from wherever it lies, through a
+            // buffer only as long as the copy is needed.
+            void* scratch = heapAlloc(w->capacity);
             const NvRealSecEntry& src = snap.sectors[snap.crntSec[b]];
-            ok = nvReadExe(src.flashOfst + static_cast<uint32_t>(snap.dataOfst[b]), w->capacity, scratch) == 0 &&
+            ok = scratch != nullptr &&
+                 nvReadExe(src.flashOfst + static_cast<uint32_t>(snap.dataOfst[b]), w->capacity, scratch) == 0 &&
                  nvSetData(newSec, b, w->capacity, scratch) == 0;
+            heapFree(scratch);
         }
         // A block with no copy yet gets none: nothing of another block's
         // bytes may stand in for it.
-        heapFree(scratch);
     }
     if (ok) ok = nvSetMark(newSec, NV_MARK_DONE) == 0;
     if (!ok) {
