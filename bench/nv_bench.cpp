@@ -55,15 +55,15 @@ void check(bool ok, const char* what) {
 double seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
 
 // Bytes that differ from the erased state everywhere, changing per write.
-std::vector<uint8_t> pattern(uint32_t n, unsigned seed) {
+std::vector<uint8_t> pattern(uint32_t n, unsigned salt) {
     std::vector<uint8_t> v(n);
-    for (uint32_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>((i * 7 + seed) % 251);
+    for (uint32_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>((i * 7 + salt) % 251);
     return v;
 }
 
 void write(int32_t block, uint32_t cap) {
-    static unsigned seed = 0;
-    auto data = pattern(cap, ++seed);
+    static unsigned salt = 0;
+    auto data = pattern(cap, ++salt);
     check(nvWrite(block, cap, data.data()) == 0, "nvWrite");
 }
 

@@ -101,7 +101,7 @@ boot "mfpctl nv write 0x0000 '$WORK/v2'" | sed 's/^/   /'
 # The next write of block 0 moves the ring back to sector 0: erase ID, sector
 # mark, count, data mark, then the data: the cut falls on the fifth program
 # operation, with a prefix of the data programmed.
-mfpsim cut "$B" --write 5 --tear prefix --seed 7 >/dev/null
+mfpsim cut "$B" --write 5 --tear prefix --salt 7 >/dev/null
 echo "   a third image is being written when the power fails:"
 boot "mfpctl nv write 0x0000 '$WORK/v3'" >"$WORK/step4w" 2>&1
 echo "   the writer was $( grep -q 'bytes written' "$WORK/step4w" && echo 'acknowledged (unexpected)' || echo 'killed before it was acknowledged')"

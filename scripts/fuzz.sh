@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets (clang, libFuzzer, AddressSanitizer) into
 # build/fuzz and runs each for the given number of seconds (default 60),
-# starting from the seed corpora in tests/fuzz/corpus. New inputs go to
+# starting from the starting corpora in tests/fuzz/corpus. New inputs go to
 # build/fuzz/corpus/<target>; a crash leaves its input in build/fuzz.
 # Usage: scripts/fuzz.sh [seconds] [target...]
 # Ends with one line "N passed, N failed" (one per target).

@@ -2,16 +2,16 @@
 # The full reliability campaign: every scenario at every cut point in every
 # tear mode with double cuts, the kill and concurrency runs ten times longer,
 # bad input, then each fuzz target for MFPSYS_FUZZ_SECONDS (default 600).
-# Runs on the presets in MFPSYS_PRESETS (default: native). MFPSYS_SEED fixes
-# the seed (default: one drawn here and printed). Prints the figures.
+# Runs on the presets in MFPSYS_PRESETS (default: native). MFPSYS_SALT fixes
+# the salt (default: one drawn here and printed). Prints the figures.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 PRESETS=${MFPSYS_PRESETS:-native}
 FUZZ_SECONDS=${MFPSYS_FUZZ_SECONDS:-600}
-SEED=${MFPSYS_SEED:-$(( (RANDOM << 16) | RANDOM ))}
-export MFPSYS_CAMPAIGN=full MFPSYS_SEED=$SEED
-echo "=== torture: seed $SEED (rerun: MFPSYS_SEED=$SEED scripts/torture.sh)"
+SALT=${MFPSYS_SALT:-$(( (RANDOM << 16) | RANDOM ))}
+export MFPSYS_CAMPAIGN=full MFPSYS_SALT=$SALT
+echo "=== torture: salt $SALT (rerun: MFPSYS_SALT=$SALT scripts/torture.sh)"
 
 # shellcheck source=scripts/deps.sh
 source "$ROOT/scripts/deps.sh"
@@ -46,7 +46,7 @@ if [[ $FUZZ_SECONDS -gt 0 ]]; then
     scripts/fuzz.sh "$FUZZ_SECONDS" | tail -n 8 || status=1
 fi
 
-echo "=== figures (seed $SEED)"
+echo "=== figures (salt $SALT)"
 for f in "${figures[@]}"; do echo "$f"; done
 [[ $status -eq 0 ]] && echo "torture: passed" || echo "torture: FAILED"
 exit $status

@@ -166,20 +166,20 @@ void Board::set_fail_violations(bool on) {
     l.s.fail_violations.set(on);
 }
 
-void Board::arm_power_cut(CutAt at, uint64_t k, Tear mode, uint64_t seed) {
+void Board::arm_power_cut(CutAt at, uint64_t k, Tear mode, uint64_t salt) {
     if (k == 0) throw std::invalid_argument("mfpsim: a power cut counts from 1");
-    if (seed == 0) {
+    if (salt == 0) {
         timespec ts{};
         ::clock_gettime(CLOCK_REALTIME, &ts);
-        seed = (uint64_t(ts.tv_sec) * 1000000007ull) ^ uint64_t(ts.tv_nsec) ^ (uint64_t(::getpid()) << 32);
-        if (seed == 0) seed = 1;
+        salt = (uint64_t(ts.tv_sec) * 1000000007ull) ^ uint64_t(ts.tv_nsec) ^ (uint64_t(::getpid()) << 32);
+        if (salt == 0) salt = 1;
     }
     Locked l(*f_);
     l.s.cut_armed.set(1);
     l.s.cut_at.set(uint32_t(at));
     l.s.cut_tear.set(uint32_t(mode));
     l.s.cut_countdown.set(k);
-    l.s.cut_seed.set(seed);
+    l.s.cut_salt.set(salt);
 }
 
 void Board::arm_fault(Fault f, uint64_t nth) {
@@ -205,7 +205,7 @@ CutReport Board::last_cut() const {
     r.fired = l.s.rep_fired.get() != 0;
     r.at = CutAt(l.s.rep_at.get());
     r.tear = Tear(l.s.rep_tear.get());
-    r.seed = l.s.rep_seed.get();
+    r.salt = l.s.rep_salt.get();
     r.offset = l.s.rep_offset.get();
     r.length = l.s.rep_length.get();
     r.done = l.s.rep_done.get();

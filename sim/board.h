@@ -50,7 +50,7 @@ inline constexpr uint32_t kPhysBase = 0x0EC00000;
 inline constexpr uint32_t kPhysSize = 0x20000;
 
 // What an interrupted operation leaves: nothing, a leading part, or a
-// random subset of its bit changes (chosen by a seeded generator).
+// random subset of its bit changes (chosen by a generator started from the salt).
 enum class Tear { None, Prefix, Random };
 // A power cut at the k-th program operation (flash write call) or the k-th
 // accepted erase request.
@@ -93,7 +93,7 @@ struct CutReport {
     bool fired = false;
     CutAt at = CutAt::Program;
     Tear tear = Tear::None;
-    uint64_t seed = 0;
+    uint64_t salt = 0;
     uint32_t offset = 0, length = 0;  // the interrupted write or erased sector
     uint32_t done = 0;                // Prefix: bytes of it that took effect
 };
@@ -136,8 +136,8 @@ public:
     // fail (-1, EIO) and program nothing.
     void set_fail_violations(bool on);
 
-    // k counts from 1 from now; seed 0 picks a seed (printed when the cut fires).
-    void arm_power_cut(CutAt at, uint64_t k, Tear mode, uint64_t seed);
+    // k counts from 1 from now; salt 0 picks a salt (printed when the cut fires).
+    void arm_power_cut(CutAt at, uint64_t k, Tear mode, uint64_t salt);
     // The nth matching call from now fails (n counts from 1).
     void arm_fault(Fault f, uint64_t nth);
     void disarm();           // drops every armed fault and cut

@@ -63,10 +63,11 @@ bool read_all(int fd, void* p, size_t n, int64_t off) {
     return true;
 }
 
-// A small seeded generator: the same seed tears the same way on every target.
+// A small generator started from the salt: the same salt tears the same way
+// on every target.
 class Rng {
 public:
-    explicit Rng(uint64_t seed) : x_(seed) {}
+    explicit Rng(uint64_t salt) : x_(salt) {}
     uint64_t next() {
         uint64_t z = (x_ += 0x9E3779B97F4A7C15ull);
         z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
@@ -257,10 +258,10 @@ uint32_t tear_erase(Locked& l, int i, Tear t, Rng& rng) {
     l.s.rep_offset.set(off);
     l.s.rep_length.set(len);
     l.s.rep_done.set(done);
-    l.s.rep_seed.set(l.s.cut_seed.get());
-    std::fprintf(stderr, "mfpsim: power cut at %s 0x%05x+%u (tear %s, seed %llu) in pid %d\n",
+    l.s.rep_salt.set(l.s.cut_salt.get());
+    std::fprintf(stderr, "mfpsim: power cut at %s 0x%05x+%u (tear %s, salt %llu) in pid %d\n",
                  at == CutAt::Program ? "write" : "erase", unsigned(off), unsigned(len),
-                 tear_name(t), static_cast<unsigned long long>(l.s.cut_seed.get()), int(::getpid()));
+                 tear_name(t), static_cast<unsigned long long>(l.s.cut_salt.get()), int(::getpid()));
     std::fflush(stderr);
     die();
 }
@@ -369,7 +370,7 @@ ssize_t flash_write(BoardFiles& b, uint32_t pos, const void* buf, size_t n) {
         return -1;
     }
     if (cut_fires(l, CutAt::Program)) {
-        Rng rng(l.s.cut_seed.get());
+        Rng rng(l.s.cut_salt.get());
         Tear t = Tear(l.s.cut_tear.get());
         uint32_t done = 0;
         if (len > 0 && !busy && t != Tear::None) {
@@ -438,7 +439,7 @@ int flash_erase(BoardFiles& b, uint32_t pos) {
         return -1;
     }
     if (cut_fires(l, CutAt::Erase)) {
-        Rng rng(l.s.cut_seed.get());
+        Rng rng(l.s.cut_salt.get());
         uint32_t done = tear_erase(l, i, Tear(l.s.cut_tear.get()), rng);
         power_cut(l, CutAt::Erase, pos, sector(i).size, done, rng);
     }

@@ -69,10 +69,10 @@ struct State {
     L64 clock;               // virtual seconds slept on the board
     // armed power cut
     L32 cut_armed, cut_at, cut_tear, pad0;
-    L64 cut_countdown, cut_seed;
+    L64 cut_countdown, cut_salt;
     // the last cut that fired
     L32 rep_fired, rep_at, rep_tear, rep_offset, rep_length, rep_done;
-    L64 rep_seed;
+    L64 rep_salt;
     L64 fault_countdown[16];  // 0: not armed
     EraseSlot erase[16];
     L64 counters[kCounterSlots];
@@ -83,7 +83,7 @@ struct State {
 static_assert(sizeof(EraseSlot) == 24);
 static_assert(offsetof(State, clock) == 32);
 static_assert(offsetof(State, cut_countdown) == 56);
-static_assert(offsetof(State, rep_seed) == 96);
+static_assert(offsetof(State, rep_salt) == 96);
 static_assert(offsetof(State, erase) == 232);
 static_assert(offsetof(State, journal) == 944);
 static_assert(sizeof(State) == 944 + 12 * kJournalSlots);

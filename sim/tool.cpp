@@ -127,7 +127,7 @@ int cmd_boot(const Args& a) {
 }
 
 int cmd_cut(const Args& a) {
-    Parsed p = parse(a, {"--write", "--erase", "--tear", "--seed"}, {});
+    Parsed p = parse(a, {"--write", "--erase", "--tear", "--salt"}, {});
     if (p.pos.size() != 1) fail("cut needs one board directory");
     bool w = p.opts.count("--write"), e = p.opts.count("--erase");
     if (w == e) fail("cut needs either --write K or --erase K");
@@ -140,8 +140,8 @@ int cmd_cut(const Args& a) {
         else fail("tear is none, prefix or random");
     }
     uint64_t k = number(p.opts[w ? "--write" : "--erase"], "count");
-    uint64_t seed = p.opts.count("--seed") ? number(p.opts["--seed"], "seed") : 0;
-    mfpsim::Board::open(p.pos[0]).arm_power_cut(w ? mfpsim::CutAt::Program : mfpsim::CutAt::Erase, k, tear, seed);
+    uint64_t salt = p.opts.count("--salt") ? number(p.opts["--salt"], "salt") : 0;
+    mfpsim::Board::open(p.pos[0]).arm_power_cut(w ? mfpsim::CutAt::Program : mfpsim::CutAt::Erase, k, tear, salt);
     return 0;
 }
 
@@ -178,9 +178,9 @@ int cmd_stat(const Args& a) {
     std::printf("\n");
     mfpsim::CutReport r = b.last_cut();
     if (r.fired)
-        std::printf("last_cut %s 0x%05x+%u tear %s done %u seed %" PRIu64 "\n",
+        std::printf("last_cut %s 0x%05x+%u tear %s done %u salt %" PRIu64 "\n",
                     r.at == mfpsim::CutAt::Program ? "write" : "erase", unsigned(r.offset), unsigned(r.length),
-                    mfpsim::tear_name(r.tear), unsigned(r.done), r.seed);
+                    mfpsim::tear_name(r.tear), unsigned(r.done), r.salt);
     if (p.opts.count("--journal"))
         for (const auto& j : b.journal())
             std::printf("%c 0x%05x %u\n", j.kind, unsigned(j.offset), unsigned(j.length));
@@ -222,10 +222,10 @@ const std::map<std::string, Command>& commands() {
                   "  mfpsim boot --no-preload B -- qemu-ppc -L SYSROOT -E LD_PRELOAD=PPC_LIBMFPSIM prog\n"
                   "sleep() advances the virtual clock and returns at once unless --real-time.\n",
                   cmd_boot}},
-        {"cut", {"cut BOARD (--write K | --erase K) [--tear none|prefix|random] [--seed N]",
+        {"cut", {"cut BOARD (--write K | --erase K) [--tear none|prefix|random] [--salt N]",
                  "Arms a power cut at the K-th flash write call or K-th accepted erase from now.\n"
                  "The interrupted write programs nothing, a prefix, or a random subset of its bit\n"
-                 "changes (default prefix); the interrupted erase likewise. Seed 0 or none picks one.\n",
+                 "changes (default prefix); the interrupted erase likewise. Salt 0 or none picks one.\n",
                  cmd_cut}},
         {"fault", {"fault BOARD KIND NTH",
                    "Makes the NTH matching call from now fail. KIND: open, lseek, read-fail,\n"

@@ -21,15 +21,15 @@ protected:
     // Block b holds `before` copies (rounds 1..before); the next write is cut
     // at the k-th program step (or the k-th erase). Returns the outcome of
     // the cut writer and checks two restarts after it.
-    void cutAndRecover(int b, int before, CutAt at, uint64_t k, Tear tear, uint64_t seed) {
+    void cutAndRecover(int b, int before, CutAt at, uint64_t k, Tear tear, uint64_t salt) {
         SCOPED_TRACE(testing::Message() << "block " << b << " k " << k << " tear " << mfpsim::tear_name(tear)
-                                        << " seed " << seed << (at == CutAt::Erase ? " (erase)" : ""));
+                                        << " salt " << salt << (at == CutAt::Erase ? " (erase)" : ""));
         wipe();
         const int cut = before + 1;
         auto writer = restarted([&] {
             for (int r = 1; r <= before; ++r)
                 CHILD_CHECK(nvWriteRetry(kAddr[b], 40 + r, pattern(b, r, 40 + r).data()) == 0);
-            board().arm_power_cut(at, k, tear, seed);
+            board().arm_power_cut(at, k, tear, salt);
             CHILD_CHECK(nvWriteRetry(kAddr[b], 40 + cut, pattern(b, cut, 40 + cut).data()) == 0);
             return 0;
         });

@@ -30,15 +30,15 @@ namespace {
 
 constexpr key_t kHeapKey = 0x4D504801;
 
-void fill(void* p, std::size_t n, unsigned seed) {
+void fill(void* p, std::size_t n, unsigned salt) {
     auto* b = static_cast<unsigned char*>(p);
-    for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<unsigned char>(seed * 131 + i * 7);
+    for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<unsigned char>(salt * 131 + i * 7);
 }
 
-bool holds(const void* p, std::size_t n, unsigned seed) {
+bool holds(const void* p, std::size_t n, unsigned salt) {
     auto* b = static_cast<const unsigned char*>(p);
     for (std::size_t i = 0; i < n; ++i)
-        if (b[i] != static_cast<unsigned char>(seed * 131 + i * 7)) return false;
+        if (b[i] != static_cast<unsigned char>(salt * 131 + i * 7)) return false;
     return true;
 }
 
@@ -186,11 +186,11 @@ TEST(Heap, ThreadsOfSeveralProcessesNeverShareABlock) {
             threads.emplace_back([&, t] {
                 std::vector<std::pair<void*, unsigned>> live;
                 for (int i = 0; i < 300; ++i) {
-                    unsigned seed = static_cast<unsigned>(proc * 100000 + t * 1000 + i);
-                    std::size_t n = 24 + (seed % 7) * 40;
+                    unsigned salt = static_cast<unsigned>(proc * 100000 + t * 1000 + i);
+                    std::size_t n = 24 + (salt % 7) * 40;
                     if (void* p = tarnixSubAllocMem(n)) {
-                        fill(p, n, seed);
-                        live.emplace_back(p, seed);
+                        fill(p, n, salt);
+                        live.emplace_back(p, salt);
                     }
                     if (live.size() > 8 || (i % 3 == 0 && !live.empty())) {
                         auto [q, s] = live.front();

@@ -11,7 +11,7 @@
 // Environment:
 //   MFPSYS_CAMPAIGN=full   every tear mode and double cuts (default: the
 //                          slice run in CI, see tearModes())
-//   MFPSYS_SEED=n          base seed of the tears (printed; default 1)
+//   MFPSYS_SALT=n          base salt of the tears (printed; default 1)
 //   MFPSYS_REPLAY=id       runs only the cut named by a failure's id
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -83,14 +83,14 @@ struct Cut {
     CutAt at;
     uint64_t k;
     Tear tear;
-    uint64_t seed;
+    uint64_t salt;
 };
 
 const char* atName(CutAt a) { return a == CutAt::Program ? "program" : "erase"; }
 
 std::string replayId(const Scenario& s, const Cut& c, const std::optional<Cut>& c2) {
     std::ostringstream o;
-    o << s.name << ':' << atName(c.at) << ':' << c.k << ':' << mfpsim::tear_name(c.tear) << ':' << c.seed;
+    o << s.name << ':' << atName(c.at) << ':' << c.k << ':' << mfpsim::tear_name(c.tear) << ':' << c.salt;
     if (c2) o << ':' << atName(c2->at) << ':' << c2->k;
     return o.str();
 }
@@ -123,7 +123,7 @@ std::optional<Replay> parseReplay(const char* text) {
     auto tear = tearByName(f[3]);
     if (!tear) return std::nullopt;
     Replay r{f[0], {at(f[1]), std::stoull(f[2]), *tear, std::stoull(f[4], nullptr, 0)}, std::nullopt};
-    if (f.size() == 7) r.second = Cut{at(f[5]), std::stoull(f[6]), *tear, rel::mix(r.cut.seed)};
+    if (f.size() == 7) r.second = Cut{at(f[5]), std::stoull(f[6]), *tear, rel::mix(r.cut.salt)};
     return r;
 }
 
@@ -132,8 +132,8 @@ bool fullCampaign() {
     return v != nullptr && std::strcmp(v, "full") == 0;
 }
 
-uint64_t baseSeed() {
-    const char* v = std::getenv("MFPSYS_SEED");
+uint64_t baseSalt() {
+    const char* v = std::getenv("MFPSYS_SALT");
     return v != nullptr && *v ? std::strtoull(v, nullptr, 0) : 1;
 }
 
@@ -158,10 +158,10 @@ public:
     void TearDown() override {
         if (g_fig.scenarios == 0) return;
         std::printf("campaign: %d scenarios, %" PRIu64 " cut points, %" PRIu64 " restarts, %" PRIu64
-                    " acknowledged images lost, %" PRIu64 " violations, %" PRIu64 " failed cuts (seed %" PRIu64
+                    " acknowledged images lost, %" PRIu64 " violations, %" PRIu64 " failed cuts (salt %" PRIu64
                     ", %s)\n",
                     g_fig.scenarios, g_fig.cutPoints, g_fig.restarts, g_fig.lost, g_fig.violations,
-                    g_fig.failures, baseSeed(), fullCampaign() ? "full" : "ci slice");
+                    g_fig.failures, baseSalt(), fullCampaign() ? "full" : "ci slice");
         std::fflush(stdout);
     }
 };
@@ -324,7 +324,7 @@ protected:
         const uint64_t before = board().counters().violations;
         std::string why;
         if (ok) {
-            board().arm_power_cut(c.at, c.k, c.tear, c.seed);
+            board().arm_power_cut(c.at, c.k, c.tear, c.salt);
             auto op = runOp();
             board().disarm();
             if (!(op.signal == SIGKILL && board().power_lost())) {
@@ -335,7 +335,7 @@ protected:
         const Expect e = expectation();
         if (ok && c2 && s.op != Op::Mac) {
             // Power goes again while the first recovery runs.
-            board().arm_power_cut(c2->at, c2->k, c2->tear, c2->seed);
+            board().arm_power_cut(c2->at, c2->k, c2->tear, c2->salt);
             auto again = restarted([&] { return checkNv(e, rep); });
             board().disarm();
             if (again.signal != SIGKILL) {
@@ -404,20 +404,20 @@ TEST_P(Campaign, EveryCutPoint) {
     auto [writes, erases] = countSteps();
     ASSERT_GT(writes + erases, 0u) << s.name << ": nothing to cut";
     std::printf("%s: %" PRIu64 " program and %" PRIu64 " erase steps\n", s.name, writes, erases);
-    const uint64_t seed = baseSeed();
+    const uint64_t salt = baseSalt();
     const bool doubles = fullCampaign();
     for (Tear tear : tearModes()) {
         for (CutAt at : {CutAt::Program, CutAt::Erase}) {
             const uint64_t n = at == CutAt::Program ? writes : erases;
             for (uint64_t k = 1; k <= n; ++k) {
-                const uint64_t cutSeed =
-                    rel::mix(seed ^ rel::hashName(s.name) ^ (k << 8) ^ (uint64_t(at) << 4) ^ uint64_t(tear)) | 1;
-                const Cut c{at, k, tear, cutSeed};
+                const uint64_t cutSalt =
+                    rel::mix(salt ^ rel::hashName(s.name) ^ (k << 8) ^ (uint64_t(at) << 4) ^ uint64_t(tear)) | 1;
+                const Cut c{at, k, tear, cutSalt};
                 auto [rw, re] = runCut(c, std::nullopt);
                 if (!doubles) continue;
                 for (CutAt at2 : {CutAt::Program, CutAt::Erase})
                     for (uint64_t k2 = 1; k2 <= (at2 == CutAt::Program ? rw : re); ++k2)
-                        runCut(c, Cut{at2, k2, tear, rel::mix(cutSeed)});
+                        runCut(c, Cut{at2, k2, tear, rel::mix(cutSalt)});
             }
         }
     }

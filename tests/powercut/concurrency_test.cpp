@@ -5,7 +5,7 @@
 // a complete image some writer wrote, the registry holds one entry per live
 // key and the bitmap marks exactly the keys held.
 //
-// MFPSYS_SEED fixes the seed, MFPSYS_STORM_SECONDS the length of the run.
+// MFPSYS_SALT fixes the salt, MFPSYS_STORM_SECONDS the length of the run.
 #include <gtest/gtest.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
@@ -111,9 +111,9 @@ struct Tally {
 class Concurrent : public mfpsys::test::BoardTest {};
 
 TEST_F(Concurrent, EightProcessesTwoThreadsEach) {
-    const uint64_t seed = stormSeed();
+    const uint64_t salt = stormSalt();
     const double seconds = stormSeconds(3.0);
-    std::printf("concurrency seed %" PRIu64 " (rerun: MFPSYS_SEED=%" PRIu64 "), %.1f s\n", seed, seed, seconds);
+    std::printf("concurrency salt %" PRIu64 " (rerun: MFPSYS_SALT=%" PRIu64 "), %.1f s\n", salt, salt, seconds);
     mfpsys::test::Shared<Tally> tally;
     mfpsys::test::Shared<StopFlag> flag;
 
@@ -125,7 +125,7 @@ TEST_F(Concurrent, EightProcessesTwoThreadsEach) {
     };
 
     auto thread = [&](uint32_t writer) {
-        uint64_t rng = mix(seed ^ (uint64_t(writer) << 32));
+        uint64_t rng = mix(salt ^ (uint64_t(writer) << 32));
         uint32_t seq = 0;
         struct Held {
             int key;
@@ -249,7 +249,7 @@ TEST_F(Concurrent, EightProcessesTwoThreadsEach) {
         return 0;
     };
     int failed = 0;
-    runStorm(kProcs, seconds, false, seed, 100000, flag.get(), process, &failed);
+    runStorm(kProcs, seconds, false, salt, 100000, flag.get(), process, &failed);
     std::printf("concurrency: %" PRIu32 " writes (%" PRIu32 " gave up busy), %" PRIu32 " reads, %" PRIu32
                 " key operations, %" PRIu32 " moves, %" PRIu32 " address calls\n",
                 tally->writes.load(), tally->busy.load(), tally->reads.load(), tally->keyOps.load(),

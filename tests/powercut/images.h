@@ -38,7 +38,7 @@ inline std::optional<std::vector<uint8_t>> readBlock(int b) {
     return got;
 }
 
-// splitmix64: one generator for seeds and random points on every target.
+// splitmix64: one generator for salts and random points on every target.
 inline uint64_t mix(uint64_t x) {
     x += 0x9E3779B97F4A7C15ull;
     x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;

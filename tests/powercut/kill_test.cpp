@@ -1,9 +1,9 @@
-// Processes killed at random moments (SIGKILL, from a printed seed) while
+// Processes killed at random moments (SIGKILL, from a printed salt) while
 // they write blocks, hold the registry lock, allocate keys, run the power-up
 // scan or rewrite the address: the others go on, nothing acknowledged is
 // lost, no key is handed out twice and no lock stays held.
 //
-// MFPSYS_SEED fixes the seed, MFPSYS_STORM_SECONDS the length of each run.
+// MFPSYS_SALT fixes the salt, MFPSYS_STORM_SECONDS the length of each run.
 #include <gtest/gtest.h>
 #include <sys/ipc.h>
 #include <sys/sem.h>
@@ -46,10 +46,10 @@ class Killed : public mfpsys::test::BoardTest {
 protected:
     void SetUp() override {
         BoardTest::SetUp();
-        seed_ = stormSeed();
-        std::printf("kill seed %" PRIu64 " (rerun: MFPSYS_SEED=%" PRIu64 ")\n", seed_, seed_);
+        salt_ = stormSalt();
+        std::printf("kill salt %" PRIu64 " (rerun: MFPSYS_SALT=%" PRIu64 ")\n", salt_, salt_);
     }
-    uint64_t seed_ = 0;
+    uint64_t salt_ = 0;
 };
 
 // Writers own one block each and write rounds 1, 2, ...; a writer killed at
@@ -89,7 +89,7 @@ TEST_F(Killed, WritersHoldingTheLockOrMidTransfer) {
         return 0;
     };
     int failed = 0;
-    uint64_t kills = runStorm(3, stormSeconds(2.0), true, seed_, 60000, flag.get(), writer, &failed);
+    uint64_t kills = runStorm(3, stormSeconds(2.0), true, salt_, 60000, flag.get(), writer, &failed);
     std::printf("writers: %" PRIu64 " kills, rounds %d %d %d\n", kills, prog->acked[0].load(), prog->acked[1].load(),
                 prog->acked[3].load());
     EXPECT_EQ(prog->failures.load(), 0) << "a writer gave up or failed: 0x" << std::hex << prog->lastError.load();
@@ -141,7 +141,7 @@ TEST_F(Killed, RegistryLockHolder) {
         return 0;
     };
     int failed = 0;
-    uint64_t kills = runStorm(4, stormSeconds(1.5), true, seed_, 3000, flag.get(), worker, &failed);
+    uint64_t kills = runStorm(4, stormSeconds(1.5), true, salt_, 3000, flag.get(), worker, &failed);
     std::printf("registry: %" PRIu64 " kills\n", kills);
     EXPECT_EQ(errors->load(), 0);
     EXPECT_EQ(failed, 0);
@@ -156,7 +156,7 @@ TEST_F(Killed, RegistryLockHolder) {
 
 // A remover killed after it destroyed a segment and before it erased the
 // entry left the key naming a dead segment, and every later attach of the
-// key failed (found by: MFPSYS_SEED=1796554855 powercut_kill_test
+// key failed (found by: MFPSYS_SALT=1796554855 powercut_kill_test
 // --gtest_filter=Killed.RegistryLockHolder). The same state, made by hand:
 TEST_F(Killed, RemoverDiedBetweenDestroyAndErase) {
     ASSERT_CHILD_OK(mfpsys::test::run_child([] { return KUSharedMemAttach(7000, 64) == 64 ? 0 : 1; }));
@@ -234,7 +234,7 @@ TEST_F(Killed, KeyAllocation) {
         return 0;
     };
     int failed = 0;
-    uint64_t kills = runStorm(4, stormSeconds(1.5), true, seed_, 5000, flag.get(), worker, &failed);
+    uint64_t kills = runStorm(4, stormSeconds(1.5), true, salt_, 5000, flag.get(), worker, &failed);
     std::printf("keys: %" PRIu64 " kills%s\n", kills, keys->exhausted.load() ? ", every key used up by the killed" : "");
     EXPECT_EQ(keys->duplicates.load(), 0) << "a key was handed out twice";
     EXPECT_EQ(keys->errors.load(), 0);
@@ -254,7 +254,7 @@ TEST_F(Killed, PowerUpScan) {
         return 0;
     });
     ASSERT_CHILD_OK(setup);
-    uint64_t state = seed_;
+    uint64_t state = salt_;
     const int rounds = int(stormSeconds(1.0) * 20);
     for (int i = 0; i < rounds; ++i) {
         state = mix(state);
@@ -296,7 +296,7 @@ TEST_F(Killed, MacRewrite) {
         return 0;
     };
     int failed = 0;
-    uint64_t kills = runStorm(3, stormSeconds(1.0), true, seed_, 3000, flag.get(), worker, &failed);
+    uint64_t kills = runStorm(3, stormSeconds(1.0), true, salt_, 3000, flag.get(), worker, &failed);
     std::printf("mac: %" PRIu64 " kills\n", kills);
     EXPECT_EQ(failed, 0);
     EXPECT_EQ(lockValue(kEnvSem), 0) << "the environment lock stays held";

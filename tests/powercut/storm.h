@@ -26,8 +26,8 @@ inline double stormSeconds(double ci) {
     return ci;
 }
 
-inline uint64_t stormSeed() {
-    if (const char* v = std::getenv("MFPSYS_SEED"); v != nullptr && *v) return std::strtoull(v, nullptr, 0);
+inline uint64_t stormSalt() {
+    if (const char* v = std::getenv("MFPSYS_SALT"); v != nullptr && *v) return std::strtoull(v, nullptr, 0);
     return uint64_t(::time(nullptr));
 }
 
@@ -56,14 +56,14 @@ inline pid_t spawn(const std::function<int()>& fn) {
 }
 
 // Runs n workers (worker(i) loops until the flag is set) for `seconds`;
-// with kill set, SIGKILLs a worker chosen by the seeded generator after a
+// with kill set, SIGKILLs a worker chosen by the generator started from the salt after a
 // random pause of up to maxPauseUs and starts it again. Returns the number of
 // kills; failed is set when a worker ended with a non-zero status on its own.
-inline uint64_t runStorm(int n, double seconds, bool kill, uint64_t seed, uint64_t maxPauseUs, StopFlag* flag,
+inline uint64_t runStorm(int n, double seconds, bool kill, uint64_t salt, uint64_t maxPauseUs, StopFlag* flag,
                          const std::function<int(int)>& worker, int* failed) {
     std::vector<pid_t> pids(static_cast<size_t>(n));
     for (int i = 0; i < n; ++i) pids[size_t(i)] = spawn([&, i] { return worker(i); });
-    uint64_t kills = 0, state = seed;
+    uint64_t kills = 0, state = salt;
     *failed = 0;
     const double end = nowSeconds() + seconds;
     while (nowSeconds() < end) {

@@ -63,7 +63,7 @@ TEST_F(PowerCutTest, CutAtEveryWriteOfAScriptInEveryTearMode) {
             ASSERT_TRUE(rep.fired);
             EXPECT_EQ(rep.offset, steps[k - 1].off);
             EXPECT_EQ(rep.length, steps[k - 1].data.size());
-            EXPECT_EQ(rep.seed, 1000 + k);
+            EXPECT_EQ(rep.salt, 1000 + k);
 
             Bytes before = model_after(k - 1), after = model_after(k), got = board().flash(0, mfpsim::kFlashSize);
             const Step& cut = steps[k - 1];
@@ -84,7 +84,7 @@ TEST_F(PowerCutTest, CutAtEveryWriteOfAScriptInEveryTearMode) {
     }
 }
 
-TEST_F(PowerCutTest, SameSeedTearsTheSameWay) {
+TEST_F(PowerCutTest, SameSaltTearsTheSameWay) {
     Bytes results[2];
     for (Bytes& r : results) {
         board().set_flash(0, Bytes(mfpsim::kFlashSize, 0xFF));

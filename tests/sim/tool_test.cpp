@@ -101,15 +101,15 @@ TEST_F(ToolTest, BootRunsACommandOnAFreshlyStartedBoard) {
 }
 
 TEST_F(ToolTest, CutAndFaultArmedByTheToolFireInTheBootedCommand) {
-    ASSERT_TRUE(tool({"cut", board_dir(), "--write", "2", "--tear", "none", "--seed", "11"}).outcome.ok());
+    ASSERT_TRUE(tool({"cut", board_dir(), "--write", "2", "--tear", "none", "--salt", "11"}).outcome.ok());
     Result r = boot(board_dir(), {"device"});
     EXPECT_EQ(r.outcome.signal, SIGKILL) << r.outcome.describe();
     EXPECT_TRUE(board().power_lost());
-    EXPECT_EQ(board().last_cut().seed, 11u);
+    EXPECT_EQ(board().last_cut().salt, 11u);
     EXPECT_EQ(board().last_cut().offset, 0x7C000u);
     Result s = tool({"stat", board_dir()});
     EXPECT_NE(s.out.find("power lost\n"), std::string::npos) << s.out;
-    EXPECT_NE(s.out.find("last_cut write 0x7c000+1 tear none done 0 seed 11"), std::string::npos) << s.out;
+    EXPECT_NE(s.out.find("last_cut write 0x7c000+1 tear none done 0 salt 11"), std::string::npos) << s.out;
 
     // Boot brings power back.
     ASSERT_TRUE(tool({"fault", board_dir(), "erase-fail", "1"}).outcome.ok());

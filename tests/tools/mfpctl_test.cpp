@@ -59,9 +59,9 @@ protected:
     }
 };
 
-std::string pattern(size_t n, unsigned seed) {
+std::string pattern(size_t n, unsigned salt) {
     std::string s(n, '\0');
-    for (size_t i = 0; i < n; ++i) s[i] = char((i * 31 + seed * 7 + (i >> 8)) & 0xFF);
+    for (size_t i = 0; i < n; ++i) s[i] = char((i * 31 + salt * 7 + (i >> 8)) & 0xFF);
     return s;
 }
 
