@@ -7,6 +7,7 @@
 #include <array>
 #include <cstring>
 
+#include "nv/nv_format.h"
 #include "nv/nv_internal.h"
 
 namespace {
@@ -21,13 +22,12 @@ constexpr int kIoctlEraseStatus = 15;
 constexpr uint32_t kEraseIdOfst = 0;
 constexpr uint32_t kSecCntOfst = 4;
 constexpr uint32_t kMarkOfst = 8;
-// Control entry i lies at 16 + 16 * i; its fields:
-constexpr uint32_t kCtlBase = 16;
-constexpr uint32_t kCtlSize = 16;
-constexpr uint32_t kCtlDataCksm = 2;
-constexpr uint32_t kCtlDataOfst = 4;
-constexpr uint32_t kCtlBlockAddr = 8;
-constexpr uint32_t kCtlCtrlCksm = 14;
+using mfpsys::nv::kCtlBase;
+using mfpsys::nv::kCtlBlockAddr;
+using mfpsys::nv::kCtlCtrlCksm;
+using mfpsys::nv::kCtlDataCksm;
+using mfpsys::nv::kCtlDataOfst;
+using mfpsys::nv::kCtlSize;
 
 class Device {
 public:

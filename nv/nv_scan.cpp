@@ -3,19 +3,12 @@
 #include <array>
 #include <cstring>
 
+#include "nv/nv_format.h"
 #include "nv/nv_internal.h"
 
 namespace mfpsys::nv {
 
 namespace {
-
-constexpr uint32_t kCtlBase = 16;
-constexpr uint32_t kCtlSize = 16;
-
-uint16_t be16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
-uint32_t be32(const uint8_t* p) {
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
 
 // 1 when len bytes at offset all read 0xFF, 0 when some do not, -1 when the
 // device failed.

@@ -37,10 +37,12 @@ Globals& globals() {
     for (;;) ::pause();
 }
 
-bool write_all(int fd, const void* p, size_t n, int64_t off) {
-    auto c = static_cast<const uint8_t*>(p);
+// The whole of n bytes at off through pread or pwrite, across short
+// transfers and interruptions.
+template <class Byte, class Io>
+bool transfer_all(Io io, int fd, Byte* c, size_t n, int64_t off) {
     while (n > 0) {
-        ssize_t r = ::pwrite(fd, c, n, off);
+        ssize_t r = io(fd, c, n, off);
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) return false;
         c += r;
@@ -50,17 +52,12 @@ bool write_all(int fd, const void* p, size_t n, int64_t off) {
     return true;
 }
 
+bool write_all(int fd, const void* p, size_t n, int64_t off) {
+    return transfer_all(::pwrite, fd, static_cast<const uint8_t*>(p), n, off);
+}
+
 bool read_all(int fd, void* p, size_t n, int64_t off) {
-    auto c = static_cast<uint8_t*>(p);
-    while (n > 0) {
-        ssize_t r = ::pread(fd, c, n, off);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return false;
-        c += r;
-        n -= size_t(r);
-        off += r;
-    }
-    return true;
+    return transfer_all(::pread, fd, static_cast<uint8_t*>(p), n, off);
 }
 
 // A small generator started from the salt: the same salt tears the same way

@@ -14,6 +14,7 @@
 
 #include "env/env_internal.h"
 #include "mfpsys/nv.h"
+#include "nv/nv_format.h"
 #include "tools/json.h"
 #include "tools/mfpctl.h"
 
@@ -22,10 +23,10 @@ namespace mfpctl {
 static const char kUsage[] = "mfpctl flash inspect [IMAGE | --board DIR] [--json]";
 constexpr uint32_t kImageSize = 0x80000;
 
-static uint32_t be32(const uint8_t* p) {
-    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
-}
-static uint16_t be16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+using mfpsys::nv::be16;
+using mfpsys::nv::be32;
+using mfpsys::nv::kCtlBase;
+using mfpsys::nv::kCtlSize;
 
 struct Entry {
     int index;
@@ -77,7 +78,7 @@ static SectorView decode_sector(const std::vector<uint8_t>& img, int s) {
     v.blank = (v.erase_id == 0xFFFFFFFFu || v.erase_id == NV_ERASE_ID_READY);
     for (uint32_t i = 4; v.blank && i < t.size; ++i) v.blank = p[i] == 0xFF;
     for (int e = 0; e < NV_CTL_ENTRY_NUM; ++e) {
-        const uint8_t* c = p + 16 + 16 * e;
+        const uint8_t* c = p + kCtlBase + kCtlSize * e;
         Entry en{};
         en.index = e;
         en.mark = be16(c);

@@ -19,6 +19,7 @@
 
 #include "board_once.h"
 #include "mfpsys/mm.h"
+#include "tests/harness/bytes.h"
 #include "mfpsys/nv.h"
 
 namespace {
@@ -30,8 +31,8 @@ void require(bool ok) {
     if (!ok) std::abort();
 }
 
-uint16_t be16(const std::vector<uint8_t>& v, size_t at) { return uint16_t(v[at] << 8 | v[at + 1]); }
-uint32_t be32(const std::vector<uint8_t>& v, size_t at) { return uint32_t(be16(v, at)) << 16 | be16(v, at + 2); }
+using mfpsys::test::be16;
+using mfpsys::test::be32;
 
 std::vector<uint8_t> payload(int b, int round) {
     std::vector<uint8_t> v(40 + size_t(b) * 7 + size_t(round));

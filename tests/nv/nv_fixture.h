@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "harness/board.h"
+#include "harness/bytes.h"
 #include "harness/peer.h"
 #include "harness/proc.h"
 #include "mfpsys/nv.h"
@@ -25,10 +26,8 @@ inline constexpr uint32_t kSecSize[8] = {0x10000, 0x10000, 0x10000, 0x10000, 0x1
 inline constexpr int32_t kAddr[4] = {0x0000, 0x0400, 0x0800, 0x1000};
 inline constexpr uint32_t kCap[4] = {0xFF00, 0xFF00, 0xFF00, 0x7F00};
 
-inline uint16_t be16(const std::vector<uint8_t>& v, size_t at) { return uint16_t((v[at] << 8) | v[at + 1]); }
-inline uint32_t be32(const std::vector<uint8_t>& v, size_t at) {
-    return (uint32_t{v[at]} << 24) | (uint32_t{v[at + 1]} << 16) | (uint32_t{v[at + 2]} << 8) | v[at + 3];
-}
+using mfpsys::test::be16;
+using mfpsys::test::be32;
 
 // A block's content for test round i: recognisable, different per block and
 // per round, not a single repeated byte.

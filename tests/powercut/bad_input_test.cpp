@@ -171,19 +171,6 @@ std::vector<Row> envDwlRows() {
     };
 }
 
-// A raw copy of a System V segment by key (empty when there is none); the
-// test process itself never calls the library.
-std::vector<uint8_t> segmentBytes(key_t key) {
-    int id = ::shmget(key, 0, 0);
-    if (id < 0) return {};
-    shmid_ds ds{};
-    if (::shmctl(id, IPC_STAT, &ds) != 0) return {};
-    void* p = ::shmat(id, nullptr, SHM_RDONLY);
-    if (p == reinterpret_cast<void*>(-1)) return {};
-    std::vector<uint8_t> v(static_cast<uint8_t*>(p), static_cast<uint8_t*>(p) + ds.shm_segsz);
-    ::shmdt(p);
-    return v;
-}
 
 class BadInput : public mfpsys::test::BoardTest {
 protected:

@@ -18,6 +18,7 @@
 #include "harness/board.h"
 #include "harness/proc.h"
 #include "images.h"
+#include "harness/bytes.h"
 #include "mfpsys/mfpsys.h"
 #include "storm.h"
 
@@ -55,8 +56,8 @@ bool isSignedImage(int b, const std::vector<uint8_t>& got) {
     return word(12) == expect.size() && got == padded(b, expect);
 }
 
-uint16_t be16(const std::vector<uint8_t>& v, size_t at) { return uint16_t(v[at] << 8 | v[at + 1]); }
-uint32_t be32(const std::vector<uint8_t>& v, size_t at) { return uint32_t(be16(v, at)) << 16 | be16(v, at + 2); }
+using mfpsys::test::be16;
+using mfpsys::test::be32;
 
 // Damaged records in sectors whose header is valid (the ones in use): any
 // used control entry that is not complete with both checksums intact.
@@ -88,17 +89,6 @@ int damagedRecords(const mfpsim::Board& board) {
     return damaged;
 }
 
-std::vector<uint8_t> segmentBytes(key_t key) {
-    int id = ::shmget(key, 0, 0);
-    if (id < 0) return {};
-    shmid_ds ds{};
-    if (::shmctl(id, IPC_STAT, &ds) != 0) return {};
-    void* p = ::shmat(id, nullptr, SHM_RDONLY);
-    if (p == reinterpret_cast<void*>(-1)) return {};
-    std::vector<uint8_t> v(static_cast<uint8_t*>(p), static_cast<uint8_t*>(p) + ds.shm_segsz);
-    ::shmdt(p);
-    return v;
-}
 
 struct Tally {
     std::atomic<int> held[kKeys];            // 1: a live key some thread kept

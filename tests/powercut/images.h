@@ -2,6 +2,9 @@
 // block images, the default block layout, and a reader of every block.
 #pragma once
 
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -50,6 +53,20 @@ inline uint64_t hashName(const std::string& s) {
     uint64_t h = 1469598103934665603ull;
     for (char c : s) h = (h ^ uint8_t(c)) * 1099511628211ull;
     return h;
+}
+
+// A raw copy of a System V segment by key (empty when there is none), read
+// without going through the library.
+inline std::vector<uint8_t> segmentBytes(key_t key) {
+    int id = ::shmget(key, 0, 0);
+    if (id < 0) return {};
+    shmid_ds ds{};
+    if (::shmctl(id, IPC_STAT, &ds) != 0) return {};
+    void* p = ::shmat(id, nullptr, SHM_RDONLY);
+    if (p == reinterpret_cast<void*>(-1)) return {};
+    std::vector<uint8_t> v(static_cast<uint8_t*>(p), static_cast<uint8_t*>(p) + ds.shm_segsz);
+    ::shmdt(p);
+    return v;
 }
 
 }  // namespace rel
