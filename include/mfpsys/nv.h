@@ -121,66 +121,168 @@ MFPSYS_API extern uint32_t _eraseInfo[12];
 MFPSYS_API extern int32_t _otherInfo[2];
 MFPSYS_API extern int32_t NVDBG_SHUTDOWN;
 
-/* Client entry points. */
+/* Client entry points. Each attaches the shared state itself and detaches
+ * it before returning. */
+
+/* Copies the first length bytes of the block's image that the power-up scan
+ * found (running the scan first when no process has run it yet) into dest.
+ * Each image is handed out once per power-up, to the first reader. 0, or -1:
+ * unknown block, length above the block's capacity, null dest with a length,
+ * no image left (never written, or read already), shared state unusable. */
 MFPSYS_API int nvRead(int32_t blockAddr, uint32_t length, void* dest);
+
+/* nvWrite, again after a one-second sleep each time it reports NV_E_BUSY, at
+ * most ten times. nvWrite's last result, or NV_E_RETRY_OVER. */
 MFPSYS_API int nvWriteRetry(int32_t blockAddr, uint32_t length, const void* data);
+
+/* Stores length bytes as the block's newest copy (the rest of its capacity
+ * reads 0xFF) under the write lock, which it takes without waiting; runs the
+ * power-up scan first when none has run. 0 once the copy is on flash;
+ * NV_E_BUSY, NV_E_PARAM or NV_E_SYSTEM as defined above. */
 MFPSYS_API int nvWrite(int32_t blockAddr, uint32_t length, const void* data);
-/* 0 when every sector flagged for erase-all was erased, -1 otherwise. */
+
+/* Erases every sector whose erase-all flag is 1, waiting for each erase, under
+ * the write lock; the blocks of those sectors are left without a copy. 0 when
+ * every such sector was erased, -1 otherwise. */
 MFPSYS_API int nvEraseAll(void);
 
-/* Read and write inner steps. */
+/* Read and write inner steps: they work on this process's tables as they
+ * stand and attach nothing. */
+
+/* nvRead without attaching or scanning: hands out the block's image once.
+ * 0, or -1 as nvRead. */
 MFPSYS_API int nvReadReq(int32_t blockAddr, uint32_t length, void* dest);
+/* The write itself, for a caller that holds the write lock: appends the copy
+ * to the ring's current sector, or moves the ring to its next sector when
+ * the copy does not fit. nvWrite's results. */
 MFPSYS_API int nvWriteReq(int32_t blockAddr, uint32_t length, const void* data);
+/* 0 when one more full-capacity copy of block vidx and one more control entry
+ * fit in sector sec, -1 when not (or an index is out of range). */
 MFPSYS_API int nvChkVacancy(int sec, int vidx);
+/* Writes one record of block vidx at sector sec's write offset in the fixed
+ * order (the sector header first when the sector is fresh), then advances the
+ * tables. 0, or -1: bad index or argument, no room, or a device failure that
+ * may have left part of the record on flash (tables unchanged). */
 MFPSYS_API int nvSetData(int sec, int vidx, uint32_t length, const void* data);
 
 /* Erase. */
+
+/* Marks sector sec erasing (erase ID 0 on flash; in the tables erasing and
+ * empty) and starts the device erase without waiting. 0, or -1 for a bad
+ * index or a failed erase request. */
 MFPSYS_API int nvSecEraseNoWait(int sec);
+/* The same as nvSecEraseNoWait; the erase runs in the device, no thread is
+ * started. */
 MFPSYS_API int nvEraseThreadCreate(int sec);
+/* Starts the erase of sector sec and asks the device once a second until it
+ * is over, then marks the sector ready (erase ID 0x5AA5A55A). 0, or -1 when
+ * the erase could not be started, its end was not seen, or the ready mark
+ * could not be written; the sector then stays "erasing" in the tables. */
 MFPSYS_API int nvSecEraseWait(int sec);
 
-/* Power-up scan. nvPowerup returns 0, or -1 when the tables are unusable
- * (and then changes nothing on flash). */
+/* Power-up scan. */
+
+/* Rebuilds the tables from the flash: a new write lock, ring links, every
+ * sector's count, the newest intact copy of each block into its cache, and
+ * erases of sectors left over. 0, or -1 when the tables are unusable (then
+ * nothing on flash changes). Runs under the first-use lock. */
 MFPSYS_API int nvPowerup(void);
+/* Reads every sector's header into the tables: its count when erase ID, mark
+ * and count checksum are valid, else NV_SEC_CNT_NONE. 0, or -1 without
+ * shared state. */
 MFPSYS_API int nvGetSecCntAll(void);
+/* Scans every ring for the blocks' newest intact copies (see nvPowerup). 0,
+ * or -1 without shared state. */
 MFPSYS_API int nvSetupData(void);
+/* Fills list with the blocks' distinct ring ids in block order, the rest -1.
+ * Returns list (null for a null list). */
 MFPSYS_API int* nvSetIdList(int list[5]);
+/* The sector of the ring whose valid count is newest (counts 0..15 come after
+ * counts above 0xFFF0), or -1 when none has a valid count. */
 MFPSYS_API int nvGetCrntSec(int ringId);
+/* Reads sector sec's control entries newest first and takes the newest
+ * intact copy of each block that has no cache yet into a cache. 0. */
 MFPSYS_API int nvGetSecData(int sec);
+/* 0 when sector sec is blank (erase ID 0xFFFFFFFF or 0x5AA5A55A, every other
+ * byte 0xFF), -1 when it is not (or the index is bad), NV_SEC_UNREADABLE. */
 MFPSYS_API int nvChkSecErase(int sec);
 
-/* Write lock. */
+/* Write lock: one private System V semaphore, value 1 free, 0 held. */
+
+/* Makes a new write lock and stores its id in the shared state. The id, or
+ * -1 (no shared state, or the semaphore could not be made). */
 MFPSYS_API int nvInitSemaphore(void);
+/* A private one-semaphore set (flag IPC_CREAT adds IPC_EXCL and mode 0666)
+ * set to 1. Its id, or -1. */
 MFPSYS_API int nvGetSem(int flag);
+/* Takes the lock (1 -> 0); with IPC_NOWAIT in flag a held lock fails at
+ * once (errno EAGAIN). 0, or -1. */
 MFPSYS_API int nvTakeSem(int semId, int flag);
+/* Gives back a lock that the caller took (0 -> 1, never above 1). 0, or -1. */
 MFPSYS_API int nvGiveSem(int semId);
 
 /* Shared state. */
+
+/* Attaches NvSharedState (creating it zero-filled when absent). 0, or -1. */
 MFPSYS_API int nvSharedMemAttach(void);
+/* Points nvRealSec and nvVrtlSec at this process's attachment and, while no
+ * power-up scan has finished, copies the defaults in (under the first-use
+ * lock). 0, or -1 when there is no attachment. */
 MFPSYS_API int nvSharedMemRetrieve(void);
+/* Marks this process's attachment detached. 0. */
 MFPSYS_API int nvSharedMemDetach(void);
+/* Resets each sector's run-time fields and links the rings (next, prev). */
 MFPSYS_API void nvInitRealTbl(void);
+/* Puts each block at the first sector of its ring, with no copy and no
+ * cache. */
 MFPSYS_API void nvInitVrtlTbl(void);
+/* Index 0..3 of the block whose address is exactly blockAddr, or -1. */
 MFPSYS_API int nvGetVidx(int32_t blockAddr);
 
-/* Flash device: 0, or -1 when the device failed or moved fewer bytes. */
+/* Flash device: each call opens "/dev/mfp_flashrom", positions, makes one
+ * transfer or request and closes. */
+
+/* Reads length bytes at offset. 0, or -1 when the device failed or moved
+ * fewer bytes. */
 MFPSYS_API int nvReadExe(uint32_t offset, uint32_t length, void* buffer);
+/* Writes length bytes at offset. 0, or -1 as nvReadExe. */
 MFPSYS_API int nvWriteExe(uint32_t offset, uint32_t length, const void* buffer);
+/* Starts erasing the sector at offset and returns at once. 0, or -1. */
 MFPSYS_API int nvEraseExe(uint32_t offset);
-/* -1 while erasing, NV_ERASE_STATUS_UNKNOWN when unreachable, else finished. */
+/* The erase status of the sector at offset: -1 while erasing,
+ * NV_ERASE_STATUS_UNKNOWN when the device cannot be asked, else finished. */
 MFPSYS_API int nvChkEraseExe(uint32_t offset);
 
-/* Header and control-entry fields of sector sec (entry = its usedEntries). */
+/* Header and control-entry fields of sector sec, big-endian on flash; "the
+ * entry" is the one numbered by the sector's used entries. Writers return 0,
+ * or -1 for a bad index or a device failure. */
+
+/* The 4-byte erase ID at offset 0. */
 MFPSYS_API int nvSetSecEraseID(int sec, uint32_t id);
+/* The 2-byte sector mark at offset 8. */
 MFPSYS_API int nvSetMark(int sec, uint32_t mark);
+/* The count after the prev sector's (0xFFFE is followed by 0), with its
+ * checksum, at offset 4; the tables take the count too. */
 MFPSYS_API int nvSetSecCnt(int sec, int vidx);
+/* The entry's data mark. */
 MFPSYS_API int nvSetDataMark(int sec, uint32_t mark);
+/* The entry's data offset (the sector's write offset), then block vidx's
+ * address. */
 MFPSYS_API int nvSetCtlOfst(int sec, int vidx);
+/* The low 16 bits of cksm as the entry's data checksum. */
 MFPSYS_API int nvSetDataCksm(int sec, int vidx, uint32_t cksm);
+/* Reads the entry back and writes the sum of its bytes 0..13 as its control
+ * checksum. */
 MFPSYS_API int nvSetCtrlCksm(int sec);
+/* 0 when the erase ID reads 0x5AA5A55A, else -1 (also for a failed read). */
 MFPSYS_API int nvChkSecEraseID(int sec);
+/* 0 when the sector mark reads 0xFFFF, 0x7FFF or 0x3FFF, else -1. */
 MFPSYS_API int nvChkMark(int sec);
+/* Stores the header's count in *count and returns 0 when its checksum holds;
+ * else -1 and *count untouched. */
 MFPSYS_API int nvGetSecCnt(int sec, uint16_t* count);
+/* Reads length bytes at device offset dataOfst into buffer and the 16-bit
+ * checksum at cksmOfst. 0 when they agree, else -1. */
 MFPSYS_API int nvChkData(uint32_t dataOfst, uint32_t length, uint32_t cksmOfst, void* buffer);
 
 /* Sum of n unsigned bytes; 0 when n <= 0 or bytes is null. */

@@ -59,7 +59,8 @@ MFPSYS_API int KUSharedMemDetach(int key);
  * and erases its registration. Returns 0. */
 MFPSYS_API int KUSharedMemRemove(int key);
 
-/* Calls kept for existing clients; they have no effect. */
+/* Calls kept for existing clients: they touch nothing, and those that
+ * return an int return 0. */
 MFPSYS_API int KUSharedMemAttachWithName(const char *name, int size);
 MFPSYS_API int KUSharedMemLock(int key);
 MFPSYS_API int KUSharedMemUnlock(int key);
