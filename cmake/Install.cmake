@@ -4,7 +4,17 @@ include(CMakePackageConfigHelpers)
 
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/mfpsys
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(TARGETS mfpsys mfpheap EXPORT mfpsysTargets
+# A board build installs no heap: clients link the board's own library.
+if(TARGET mfpheap)
+  set(MFPSYS_INSTALLED_HEAP mfpheap)
+  set(MFPSYS_PC_LIBS "-L\${libdir} -lmfpsys")
+  set(MFPSYS_PC_LIBS_PRIVATE "-lmfpheap -lpthread")
+else()
+  set(MFPSYS_INSTALLED_HEAP)
+  set(MFPSYS_PC_LIBS "-L\${libdir} -lmfpsys -l${MFPSYS_HEAP_LIBRARY}")
+  set(MFPSYS_PC_LIBS_PRIVATE "-lpthread")
+endif()
+install(TARGETS mfpsys ${MFPSYS_INSTALLED_HEAP} EXPORT mfpsysTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}

@@ -8,7 +8,7 @@
 
 #include "mfpsys/mm.h"
 #include "nv/nv_internal.h"
-#include "port/heap_ref.h"
+#include "port/block_ref.h"
 #include "port/tarnix.h"
 
 extern "C" {
@@ -69,8 +69,8 @@ void* heapAlloc(uint32_t size) { return tarnixSubAllocMem(size == 0 ? 1 : size);
 void heapFree(void* p) {
     if (p != nullptr) tarnixOrgFreeMemPart(0, p);
 }
-uint32_t heapRef(void* p) { return mfpheap::heap_ref(p); }
-void* heapPtr(uint32_t ref) { return mfpheap::heap_ptr(ref); }
+uint32_t heapRef(void* p) { return mfpsys::port::blockRef(p); }
+void* heapPtr(uint32_t ref) { return mfpsys::port::blockPtr(ref); }
 
 FirstUseLock::FirstUseLock() {
     if (t_firstUseDepth > 0) {

@@ -23,6 +23,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <mutex>
 
 #include "port/heap_ref.h"
@@ -33,6 +34,37 @@ namespace {
 constexpr key_t kHeapShmKey = 0x4D504801;
 constexpr key_t kHeapSemKey = 0x4D504801;
 constexpr std::uint32_t kHeapBytes = 2u * 1024u * 1024u;
+// Built as the board build's test allocator, every process maps the segment
+// at this one address, as the board's library guarantees for its blocks;
+// otherwise wherever its kernel puts it.
+#ifdef MFPHEAP_MAP_ADDRESS
+void* const kMapAddress = reinterpret_cast<void*>(std::uintptr_t{MFPHEAP_MAP_ADDRESS});
+#else
+void* const kMapAddress = nullptr;
+#endif
+
+// Whether nothing of this process lies in [at, at + size), from its map.
+bool range_free(std::uintptr_t at, std::uintptr_t size) {
+    std::FILE* f = std::fopen("/proc/self/maps", "re");
+    if (!f) return false;
+    bool free = true;
+    unsigned long lo, hi;
+    char line[512];
+    while (free && std::fgets(line, sizeof line, f))
+        if (std::sscanf(line, "%lx-%lx", &lo, &hi) == 2 && lo < at + size && at < hi) free = false;
+    std::fclose(f);
+    return free;
+}
+
+// A segment at the fixed address. qemu-user reserves the whole guest address
+// space, so a plain attach there fails; the attach may then take over the
+// reservation, but only where this process's map shows nothing else.
+void* attach(int shmid) {
+    void* addr = shmat(shmid, kMapAddress, 0);
+    if (addr != reinterpret_cast<void*>(-1) || kMapAddress == nullptr || errno != EINVAL) return addr;
+    if (!range_free(reinterpret_cast<std::uintptr_t>(kMapAddress), kHeapBytes)) return addr;
+    return shmat(shmid, kMapAddress, SHM_REMAP);
+}
 constexpr std::uint32_t kMagic = 0x4D484550;  // "MHEP": header initialised
 constexpr std::uint32_t kArenaStart = 64;
 constexpr std::uint32_t kBlockHeader = 8;
@@ -99,7 +131,7 @@ std::byte* map_locked() {
     if (shmid == -1) return nullptr;
     int semid = semget(kHeapSemKey, 1, IPC_CREAT | 0666);
     if (semid == -1) return nullptr;
-    void* addr = shmat(shmid, nullptr, 0);
+    void* addr = attach(shmid);
     if (addr == reinterpret_cast<void*>(-1)) return nullptr;
     g_semid = semid;
     auto* b = static_cast<std::byte*>(addr);

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Builds and runs every test on the three targets: native, asan (native with
 # AddressSanitizer + UndefinedBehaviorSanitizer) and ppc (32-bit big-endian
-# PowerPC under qemu-user). Installs missing Debian packages first.
+# PowerPC under qemu-user), and on board (ppc with the board's heap, here the
+# test allocator) the suites that share the heap between processes, the symbol
+# check and the bundle test. Installs missing Debian packages first.
 # Ends with one line "N passed, N failed" summed over the presets.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 
-PRESETS=${MFPSYS_PRESETS:-"native asan ppc"}
+PRESETS=${MFPSYS_PRESETS:-"native asan ppc board"}
 JOBS=${MFPSYS_JOBS:-2}
 
 # shellcheck source=scripts/deps.sh

@@ -94,8 +94,11 @@ void KUSharedMemSetup() {
     if (id == -1) return;
     void* addr = shmat(id, nullptr, 0);
     if (addr == reinterpret_cast<void*>(-1)) return;
-    // Permission bits let unprivileged clients take the lock as well.
+    // Permission bits let unprivileged clients take the lock as well. A peer
+    // may have created the semaphore without them (mode 0); an unprivileged
+    // process is refused the request with bits and opens it as the peer does.
     int sem = semget(g.semKey, 1, kCreateFlags);
+    if (sem == -1 && errno == EACCES) sem = semget(g.semKey, 1, IPC_CREAT);
     if (sem == -1) {
         // Without the lock the table could not be changed safely: stay not
         // ready, and let the next call try again.

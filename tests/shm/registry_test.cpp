@@ -14,6 +14,8 @@
 
 #include "harness/proc.h"
 #include "harness/together.h"
+#include "mfpsys/mm.h"
+#include "mfpsys/nv.h"
 #include "shm/registry_peer.h"
 
 using namespace mfpsys::test;
@@ -47,6 +49,56 @@ TEST(RegistrySetup, CreatesTheTableAndAnOpenSemaphoreWithTheDefaultKeys) {
     // Without permission bits unprivileged clients would not be serialised.
     EXPECT_EQ(ds.sem_perm.mode & 0777, 0666u);
     EXPECT_EQ(semctl(sem, 0, GETVAL, arg), 0);  // released after the attach
+}
+
+// Peers that create the shared objects with their own flags: the registry
+// semaphore without permission bits, the key bitmap and the NV state block
+// registered in the table. An unprivileged client works on them and never
+// re-creates, resizes or re-initialises one.
+TEST(RegistrySetup, UnprivilegedClientUsesObjectsAPeerCreated) {
+    if (geteuid() != 0) GTEST_SKIP() << "acting as a peer and then as another user needs root";
+    const int table = shmget(KU_SHARED_MEM_TABLE_KEY, 3108, IPC_CREAT | 0666);
+    const int sem = semget(KU_SHARED_MEM_SEM_KEY, 1, IPC_CREAT);
+    const int bitmap = shmget(MM_KEY_BITMAP, 31, IPC_CREAT | 0666);
+    const int nv = shmget(NV_SHARED_KEY, NV_SHARED_SIZE, IPC_CREAT | 0666);
+    ASSERT_TRUE(table != -1 && sem != -1 && bitmap != -1 && nv != -1);
+    {
+        TableView t;
+        t->entry[0] = {MM_KEY_BITMAP, bitmap, 31};
+        t->entry[1] = {NV_SHARED_KEY, nv, NV_SHARED_SIZE};
+    }
+    // The peer has drawn key 21000 and finished the power-up scan.
+    auto* bits = static_cast<unsigned char*>(shmat(bitmap, nullptr, 0));
+    auto* state = static_cast<NvSharedState*>(shmat(nv, nullptr, 0));
+    bits[0] = 0x01;
+    state->realSec[0].secCnt = 7;
+    state->otherInfo[1] = 1;
+    ASSERT_CHILD_OK(run_child([] {
+        CHILD_CHECK(setgid(65534) == 0 && setuid(65534) == 0);
+        CHILD_CHECK(KUSharedMemAttach(K, 16) == 16 && KUSharedMemRetrieveMemory(K) != nullptr);
+        int key = 0;
+        CHILD_CHECK(mmMakeSharedMemoryKey(&key) == 0 && key == 21001);
+        CHILD_CHECK(nvSharedMemAttach() == 0 && nvSharedMemRetrieve() == 0);
+        CHILD_CHECK(nvRealSec[0]->secCnt == 7);
+        return 0;
+    }));
+    TableView t;
+    EXPECT_EQ(t.id(), table);
+    EXPECT_EQ(semget(KU_SHARED_MEM_SEM_KEY, 1, 0), sem);
+    semid_ds ds{};
+    semun arg{};
+    arg.buf = &ds;
+    ASSERT_EQ(semctl(sem, 0, IPC_STAT, arg), 0);
+    EXPECT_EQ(ds.sem_perm.mode & 0777, 0u);
+    EXPECT_EQ(t->entry[0].shmid, bitmap);
+    EXPECT_EQ(t->entry[1].shmid, nv);
+    EXPECT_EQ(segmentStat(bitmap).shm_segsz, 31u);
+    EXPECT_EQ(segmentStat(nv).shm_segsz, static_cast<size_t>(NV_SHARED_SIZE));
+    EXPECT_EQ(bits[0], 0x03);
+    EXPECT_EQ(state->realSec[0].secCnt, 7u);
+    EXPECT_EQ(state->otherInfo[1], 1);
+    shmdt(bits);
+    shmdt(state);
 }
 
 TEST(RegistrySetup, AnExistingTableKeepsItsEntriesAndGetsItsHeaderRewritten) {

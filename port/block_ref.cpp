@@ -1,0 +1,27 @@
+// The board's memory library gives a block the same address in every process
+// and the board is 32-bit, so there a reference is the block's address. The
+// stand-in maps its segment wherever each process's kernel puts it, so its
+// reference is the block's offset in the segment (port/heap_ref.h).
+#include "port/block_ref.h"
+
+#include <cstdint>
+
+#if MFPSYS_BOARD_HEAP
+static_assert(sizeof(void*) == sizeof(std::uint32_t), "a block's address must fit a reference");
+#else
+#include "port/heap_ref.h"
+#endif
+
+namespace mfpsys::port {
+
+#if MFPSYS_BOARD_HEAP
+std::uint32_t blockRef(void* block) noexcept {
+    return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(block));
+}
+void* blockPtr(std::uint32_t ref) noexcept { return reinterpret_cast<void*>(std::uintptr_t{ref}); }
+#else
+std::uint32_t blockRef(void* block) noexcept { return mfpheap::heap_ref(block); }
+void* blockPtr(std::uint32_t ref) noexcept { return mfpheap::heap_ptr(ref); }
+#endif
+
+}  // namespace mfpsys::port
