@@ -123,15 +123,19 @@ bool is_address_entry(const EntryWalker& w) {
     return w.size() > kAddrKeyLen && std::memcmp(w.text(), kAddrKey, kAddrKeyLen) == 0;
 }
 
-// Reads the checksum word and the entry area into env_buff. A short read is
-// not an error: what was not read stays 0xFF and fails the checks later.
-int read_sector() {
+// Reads the checksum word and the entry area into env_buff. For a read a
+// short transfer is no error: what was not read stays 0xFF, so the result is
+// the stored text or a failed check. A rewrite needs the whole image: a
+// partial one would fail its checksum and have the stored entries replaced
+// by the defaults.
+int read_sector(bool whole) {
     Device dev;
     if (!dev.ok()) {
         std::printf("nvram open error\n");
         return -1;
     }
-    if (!dev.seek(kIoStart) || ::read(dev.fd(), env_buff + kWordOffset, kIoSize) == -1) {
+    const ssize_t got = dev.seek(kIoStart) ? ::read(dev.fd(), env_buff + kWordOffset, kIoSize) : -1;
+    if (got == -1 || (whole && got != static_cast<ssize_t>(kIoSize))) {
         std::printf("nvram read error\n");
         return -1;
     }
@@ -155,7 +159,7 @@ char* read_locked() {
     std::memset(env_buff, 0xFF, sizeof(env_buff));
     {
         SectorLock lock;
-        if (!lock.held() || read_sector() != 0) return kReadFailed;
+        if (!lock.held() || read_sector(false) != 0) return kReadFailed;
     }
     const std::int32_t len = env_data_len(area(env_buff));
     if (len == 0) return nullptr;
@@ -253,7 +257,7 @@ std::int32_t write_locked(const char* text, std::size_t text_len) {
     std::memset(env_buff, 0xFF, sizeof(env_buff));
     std::memset(env_tmp, 0xFF, sizeof(env_tmp));
     SectorLock lock;
-    if (!lock.held() || read_sector() != 0) return -1;
+    if (!lock.held() || read_sector(true) != 0) return -1;
 
     const std::int32_t len = env_data_len(area(env_buff));
     const std::uint32_t sum = area_checksum(env_buff);
