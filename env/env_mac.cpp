@@ -75,16 +75,16 @@ private:
 
 // The system-wide lock around the device steps. Value 0 is free; taking it
 // waits for 0 and adds 1 in one step, so a newly created semaphore is free
-// without any set-up and no value is ever set by hand.
+// without any set-up and no value is ever set by hand. A lock that cannot be
+// had is reported like the device's failures, and the call fails untouched.
 class SectorLock {
 public:
     SectorLock() {
         const int id = ::semget(kLockKey, 1, IPC_CREAT | 0666);
-        if (id == -1) return;
-        sembuf take[2] = {{0, 0, 0}, {0, 1, SEM_UNDO}};
-        while (::semop(id, take, 2) == -1)
-            if (errno != EINTR) return;
-        id_ = id;
+        if (id != -1 && take(id))
+            id_ = id;
+        else
+            std::printf("nvram lock error\n");
     }
     ~SectorLock() {
         if (id_ == -1) return;
@@ -97,6 +97,12 @@ public:
     bool held() const { return id_ != -1; }
 
 private:
+    static bool take(int id) {
+        sembuf ops[2] = {{0, 0, 0}, {0, 1, SEM_UNDO}};
+        while (::semop(id, ops, 2) == -1)
+            if (errno != EINTR) return false;
+        return true;
+    }
     int id_ = -1;
 };
 

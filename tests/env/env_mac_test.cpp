@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/ipc.h>
 #include <sys/sem.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -353,6 +354,22 @@ TEST_F(EnvMac, DeviceFaultsLeaveTheSectorAsDocumented) {
         EXPECT_EQ(GetCapturedStdout(), message);
         EXPECT_EQ(board().counters().open_fds, 0u);
     }
+}
+
+// A lock that cannot be had (here another owner's semaphore that an
+// unprivileged process may not use) is reported, and no device call is made.
+TEST_F(EnvMac, UnobtainableLockIsReported) {
+    ASSERT_NE(semget(0x4D504501, 1, IPC_CREAT | 0600), -1);
+    EXPECT_CHILD_OK(run_child([] {
+        CHILD_CHECK(setuid(65534) == 0);
+        unsigned char b[6] = {};
+        CaptureStdout();
+        const bool failed = env_mac_write("aa:aa:aa:aa:aa:aa") == -1 && env_mac_read() == ENV_MAC_READ_FAILED &&
+                            env_mac_read_n(b) == -1;
+        CHILD_CHECK(GetCapturedStdout() == "nvram lock error\nnvram lock error\nnvram lock error\n" && failed);
+        return 0;
+    }));
+    EXPECT_EQ(board().counters().opens, 0u);
 }
 
 TEST_F(EnvMac, PowerCutBetweenEraseAndWriteLeavesABlankSector) {
