@@ -75,16 +75,16 @@ private:
 
 // The system-wide lock around the device steps. Value 0 is free; taking it
 // waits for 0 and adds 1 in one step, so a newly created semaphore is free
-// without any set-up and no value is ever set by hand.
+// without any set-up and no value is ever set by hand. A lock that cannot be
+// had is reported like the device's failures, and the call fails untouched.
 class SectorLock {
 public:
     SectorLock() {
         const int id = ::semget(kLockKey, 1, IPC_CREAT | 0666);
-        if (id == -1) return;
-        sembuf take[2] = {{0, 0, 0}, {0, 1, SEM_UNDO}};
-        while (::semop(id, take, 2) == -1)
-            if (errno != EINTR) return;
-        id_ = id;
+        if (id != -1 && take(id))
+            id_ = id;
+        else
+            std::printf("nvram lock error\n");
     }
     ~SectorLock() {
         if (id_ == -1) return;
@@ -97,6 +97,12 @@ public:
     bool held() const { return id_ != -1; }
 
 private:
+    static bool take(int id) {
+        sembuf ops[2] = {{0, 0, 0}, {0, 1, SEM_UNDO}};
+        while (::semop(id, ops, 2) == -1)
+            if (errno != EINTR) return false;
+        return true;
+    }
     int id_ = -1;
 };
 
@@ -123,15 +129,19 @@ bool is_address_entry(const EntryWalker& w) {
     return w.size() > kAddrKeyLen && std::memcmp(w.text(), kAddrKey, kAddrKeyLen) == 0;
 }
 
-// Reads the checksum word and the entry area into env_buff. A short read is
-// not an error: what was not read stays 0xFF and fails the checks later.
-int read_sector() {
+// Reads the checksum word and the entry area into env_buff. For a read a
+// short transfer is no error: what was not read stays 0xFF, so the result is
+// the stored text or a failed check. A rewrite needs the whole image: a
+// partial one would fail its checksum and have the stored entries replaced
+// by the defaults.
+int read_sector(bool whole) {
     Device dev;
     if (!dev.ok()) {
         std::printf("nvram open error\n");
         return -1;
     }
-    if (!dev.seek(kIoStart) || ::read(dev.fd(), env_buff + kWordOffset, kIoSize) == -1) {
+    const ssize_t got = dev.seek(kIoStart) ? ::read(dev.fd(), env_buff + kWordOffset, kIoSize) : -1;
+    if (got == -1 || (whole && got != static_cast<ssize_t>(kIoSize))) {
         std::printf("nvram read error\n");
         return -1;
     }
@@ -155,7 +165,7 @@ char* read_locked() {
     std::memset(env_buff, 0xFF, sizeof(env_buff));
     {
         SectorLock lock;
-        if (!lock.held() || read_sector() != 0) return kReadFailed;
+        if (!lock.held() || read_sector(false) != 0) return kReadFailed;
     }
     const std::int32_t len = env_data_len(area(env_buff));
     if (len == 0) return nullptr;
@@ -253,7 +263,7 @@ std::int32_t write_locked(const char* text, std::size_t text_len) {
     std::memset(env_buff, 0xFF, sizeof(env_buff));
     std::memset(env_tmp, 0xFF, sizeof(env_tmp));
     SectorLock lock;
-    if (!lock.held() || read_sector() != 0) return -1;
+    if (!lock.held() || read_sector(true) != 0) return -1;
 
     const std::int32_t len = env_data_len(area(env_buff));
     const std::uint32_t sum = area_checksum(env_buff);

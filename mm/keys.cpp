@@ -87,7 +87,11 @@ int mmMakeSharedMemoryKey(int* key) {
         }
     }
     KeyLock lock;
-    if (!lock.held()) return -1;
+    if (!lock.held()) {
+        // Not "no key free": the caller must be able to tell the two apart.
+        std::printf("[MM]mmMakeSharedMemoryKey ERROR! (lock)\n");
+        return -1;
+    }
     for (int i = 0; i < kAllocatableBits; ++i) {
         unsigned char& byte = pMmInfo[i / 8];
         if (!(byte & kMasks[i % 8])) {
@@ -115,7 +119,10 @@ int mmDeleteSharedMemoryKey(int key) {
     }
     const int i = key - kFirstKey;
     KeyLock lock;
-    if (!lock.held()) return -1;
+    if (!lock.held()) {
+        std::printf("[MM]mmDeleteSharedMemoryKey ERROR! (lock)\n");
+        return -1;
+    }
     unsigned char& byte = bitmap[i / 8];
     if (!(byte & kMasks[i % 8])) {
         std::printf("[MM]mmMakeSharedMemoryKey ERROR! (not used)\n");

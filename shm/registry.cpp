@@ -213,8 +213,10 @@ int KUSharedMemAttach(int key, int size) {
     const std::int32_t foundSize = e ? e->size : 0;
     const bool nodeMapped = n && n->shmid != 0 && n->address;
 
-    // Already mapped at the registered size: nothing to do.
-    if (entrySeg && nodeMapped && n->size == foundSize) return foundSize;
+    // Already mapped at the registered size: nothing to do. A mapping of
+    // another segment is stale (the key was removed and registered again
+    // meanwhile) and is replaced by the registered one below.
+    if (entrySeg && nodeMapped && n->size == foundSize && n->shmid == foundId) return foundSize;
 
     // A first attachment gets its record before anything changes, so that a
     // failed allocation leaves nothing behind.
@@ -284,7 +286,9 @@ void* KUSharedMemRetrieveMemory(int key) {
     std::lock_guard lk(g.mutex);
     KUSharedMemNode* n = KUSharedMemListFind(key);
     KUSharedMemEntry* e = KUSharedMemTableFind(key);
-    if (n && e && n->size <= e->size) return n->address;
+    // A mapping of a segment other than the registered one belongs to a
+    // removed segment: handing it out would split the key's users silently.
+    if (n && e && n->size <= e->size && n->shmid == e->shmid) return n->address;
     return nullptr;
 }
 

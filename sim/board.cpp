@@ -182,16 +182,19 @@ void Board::arm_power_cut(CutAt at, uint64_t k, Tear mode, uint64_t salt) {
     l.s.cut_salt.set(salt);
 }
 
-void Board::arm_fault(Fault f, uint64_t nth) {
+void Board::arm_fault(Fault f, uint64_t nth, uint32_t bytes) {
     if (nth == 0) throw std::invalid_argument("mfpsim: a fault counts from 1");
+    if (bytes != 0 && f != Fault::ReadShort) throw std::invalid_argument("mfpsim: only read-short takes a byte count");
     Locked l(*f_);
     l.s.fault_countdown[int(f)].set(nth);
+    if (f == Fault::ReadShort) l.s.short_read.set(bytes);
 }
 
 void Board::disarm() {
     Locked l(*f_);
     l.s.cut_armed.set(0);
     for (auto& f : l.s.fault_countdown) f.set(0);
+    l.s.short_read.set(0);
 }
 
 bool Board::power_lost() const {

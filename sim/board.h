@@ -60,7 +60,7 @@ enum class Fault {
     Open,            // an open of either device fails (ENXIO)
     Lseek,           // an lseek on a device descriptor fails (EINVAL)
     ReadFail,        // a flash read returns -1 (EIO)
-    ReadShort,       // a flash read transfers half the bytes asked for
+    ReadShort,       // a flash read transfers fewer bytes (half, or a given count)
     WriteFail,       // a flash write returns -1 (EIO), nothing programmed
     WriteShort,      // a flash write programs and reports half the bytes
     EraseFail,       // an erase request returns -1, nothing erased
@@ -138,8 +138,10 @@ public:
 
     // k counts from 1 from now; salt 0 picks a salt (printed when the cut fires).
     void arm_power_cut(CutAt at, uint64_t k, Tear mode, uint64_t salt);
-    // The nth matching call from now fails (n counts from 1).
-    void arm_fault(Fault f, uint64_t nth);
+    // The nth matching call from now fails (n counts from 1). For ReadShort,
+    // bytes > 0 is what that read returns at most (default: half of what it
+    // asks for); other faults take no byte count.
+    void arm_fault(Fault f, uint64_t nth, uint32_t bytes = 0);
     void disarm();           // drops every armed fault and cut
     bool power_lost() const;
     CutReport last_cut() const;

@@ -342,7 +342,10 @@ ssize_t flash_read(BoardFiles& b, uint32_t pos, void* buf, size_t n) {
         errno = EIO;
         return -1;
     }
-    if (fault_fires(l, Fault::ReadShort)) n /= 2;
+    if (fault_fires(l, Fault::ReadShort)) {
+        const uint32_t k = l.s.short_read.get();
+        n = k == 0 ? n / 2 : std::min<size_t>(n, k);
+    }
     size_t len = pos >= kFlashSize ? 0 : std::min<size_t>(n, kFlashSize - pos);
     if (len > 0 && !read_all(b.flash_fd(), buf, len, pos)) {
         errno = EIO;

@@ -68,7 +68,8 @@ struct State {
     L32 real_time, erase_polls, erase_seconds, fail_violations, journal_on, power_lost;
     L64 clock;               // virtual seconds slept on the board
     // armed power cut
-    L32 cut_armed, cut_at, cut_tear, pad0;
+    L32 cut_armed, cut_at, cut_tear;
+    L32 short_read;          // bytes the armed ReadShort returns; 0: half
     L64 cut_countdown, cut_salt;
     // the last cut that fired
     L32 rep_fired, rep_at, rep_tear, rep_offset, rep_length, rep_done;
@@ -82,6 +83,7 @@ struct State {
 };
 static_assert(sizeof(EraseSlot) == 24);
 static_assert(offsetof(State, clock) == 32);
+static_assert(offsetof(State, short_read) == 52);
 static_assert(offsetof(State, cut_countdown) == 56);
 static_assert(offsetof(State, rep_salt) == 96);
 static_assert(offsetof(State, erase) == 232);

@@ -147,11 +147,13 @@ int cmd_cut(const Args& a) {
 
 int cmd_fault(const Args& a) {
     Parsed p = parse(a, {}, {});
-    if (p.pos.size() != 3) fail("fault needs a board directory, a fault and a call number");
+    if (p.pos.size() != 3 && p.pos.size() != 4) fail("fault needs a board directory, a fault and a call number");
     for (int i = 0; i < mfpsim::kFaultKinds; ++i) {
         auto f = mfpsim::Fault(i);
         if (p.pos[1] == mfpsim::fault_name(f)) {
-            mfpsim::Board::open(p.pos[0]).arm_fault(f, number(p.pos[2], "call number"));
+            const uint64_t bytes = p.pos.size() == 4 ? number(p.pos[3], "byte count") : 0;
+            if (p.pos.size() == 4 && (bytes == 0 || bytes > UINT32_MAX)) fail("a byte count is from 1 to 4294967295");
+            mfpsim::Board::open(p.pos[0]).arm_fault(f, number(p.pos[2], "call number"), uint32_t(bytes));
             return 0;
         }
     }
@@ -227,9 +229,11 @@ const std::map<std::string, Command>& commands() {
                  "The interrupted write programs nothing, a prefix, or a random subset of its bit\n"
                  "changes (default prefix); the interrupted erase likewise. Salt 0 or none picks one.\n",
                  cmd_cut}},
-        {"fault", {"fault BOARD KIND NTH",
+        {"fault", {"fault BOARD KIND NTH [BYTES]",
                    "Makes the NTH matching call from now fail. KIND: open, lseek, read-fail,\n"
-                   "read-short, write-fail, write-short, erase-fail, erase-never-ends, mmap.\n",
+                   "read-short, write-fail, write-short, erase-fail, erase-never-ends, mmap.\n"
+                   "A short read returns half the bytes asked for, or at most BYTES if given\n"
+                   "(read-short only).\n",
                    cmd_fault}},
         {"stat", {"stat BOARD [--journal]", "Shows power, virtual clock, counters, the last cut, and the journal.\n", cmd_stat}},
         {"export", {"export BOARD FILE", "Copies the flash image out to FILE.\n", cmd_export}},

@@ -1,6 +1,10 @@
 // mfpctl mac: the board's Ethernet address in the boot environment.
+#include <unistd.h>
+
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "mfpsys/env.h"
 #include "tools/json.h"
@@ -29,10 +33,41 @@ static bool parse_mac(const std::string& s, unsigned char out[6]) {
     return true;
 }
 
+// env_mac_write_n, with what the library prints caught and passed on. The
+// library reports in fixed words, on standard output, that it found no valid
+// environment and started again from the defaults; *rebuilt tells whether it
+// did. If the output cannot be caught it goes straight through.
+static int write_address(const unsigned char b[6], bool* rebuilt) {
+    static const std::string kRebuiltLine = "checksum error : ";
+    *rebuilt = false;
+    std::fflush(stdout);
+    FILE* caught = std::tmpfile();
+    const int saved = caught ? dup(STDOUT_FILENO) : -1;
+    if (saved == -1 || dup2(fileno(caught), STDOUT_FILENO) == -1) {
+        if (saved != -1) close(saved);
+        if (caught) std::fclose(caught);
+        return env_mac_write_n(b);
+    }
+    const int rc = env_mac_write_n(b);
+    std::fflush(stdout);
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    std::rewind(caught);
+    std::string out;
+    char buf[512];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, caught)) > 0;) out.append(buf, n);
+    std::fclose(caught);
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    *rebuilt = out.starts_with(kRebuiltLine) || out.find("\n" + kRebuiltLine) != std::string::npos;
+    return rc;
+}
+
 int cmd_mac(const std::string& verb, const Args& a) {
     if (a.help) {
         std::printf("usage: %s\n\n  get  print the address stored in the boot environment\n"
-                    "  set  store a new address (the old entry is replaced; takes about two seconds)\n", kUsage);
+                    "  set  store a new address (the old entry is replaced; takes about two seconds).\n"
+                    "       A blank or damaged environment is first rebuilt from the defaults, and\n"
+                    "       this is said on standard output.\n", kUsage);
         return kOk;
     }
     if (verb == "get") {
@@ -61,8 +96,13 @@ int cmd_mac(const std::string& verb, const Args& a) {
         if (!parse_mac(a.words[0], b))
             return usage_error(kUsage, "'%s' is not an address of the form 00:1a:2b:3c:4d:5e", a.words[0].c_str());
         if (on_terminal()) std::fprintf(stderr, "rewriting the boot environment...\n");
-        int rc = env_mac_write_n(b);
+        bool rebuilt = false;
+        int rc = write_address(b, &rebuilt);
         if (rc != 0) return fail("the boot environment was not rewritten (env_mac_write_n: %d)", rc);
+        // Every other entry of a damaged environment is gone: say so plainly.
+        if (rebuilt)
+            std::printf("no valid boot environment was stored (blank or damaged): it was rebuilt from the "
+                        "default environment, with the new address\n");
         if (on_terminal()) std::fprintf(stderr, "done\n");
         return kOk;
     }

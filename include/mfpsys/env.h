@@ -29,23 +29,28 @@ MFPSYS_API extern char mac[30];
  * Returns mac, which holds the text until the next call of any of these four
  * functions in this process; a null pointer when the environment is blank
  * (erased); ENV_MAC_READ_FAILED, that is (char *)-1, on any failure (device
- * error, damaged environment, no address entry, a value of more than 29
- * characters). Compare with both before using the result as text. */
+ * error, the system-wide lock not obtained, damaged environment, no address
+ * entry, a value of more than 29 characters). A short read of the sector is
+ * no failure: what was not read fails the checksum. Compare with both before
+ * using the result as text. */
 MFPSYS_API char *env_mac_read(void);
 
 /* Stores text (at most 20 characters, form not checked) as the one
  * "ethaddr=" entry, last in the list, and rewrites the sector: erase, a
  * two-second wait, write. Other entries are kept byte for byte and in order;
  * a blank or damaged environment is first replaced by env_table. Returns 0,
- * or -1 on failure (null or too long text before any device access). */
+ * or -1 on failure (null or too long text before any device access). A read
+ * of fewer than 7680 bytes fails ("nvram read error") before the erase and
+ * leaves the stored environment as it was. */
 MFPSYS_API int32_t env_mac_write(const char *text);
 
 /* The stored address as six bytes (either case of hex digits, any separator).
  * A blank environment gives six 0xFF bytes and 0. On failure returns -1 and
- * leaves the bytes unchanged. */
+ * leaves the bytes unchanged; a null pointer is refused with -1. */
 MFPSYS_API int32_t env_mac_read_n(unsigned char *bytes);
 
-/* Stores six bytes as "xx:xx:xx:xx:xx:xx" in lowercase; env_mac_write's result. */
+/* Stores six bytes as "xx:xx:xx:xx:xx:xx" in lowercase; env_mac_write's
+ * result. A null pointer is refused with -1. */
 MFPSYS_API int32_t env_mac_write_n(const unsigned char *bytes);
 
 MFPSYS_END_DECLS

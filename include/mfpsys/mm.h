@@ -22,10 +22,13 @@ MFPSYS_API extern unsigned char *pMmInfo;
 /* Maps the key bitmap: 0, or -1 when it is not available. */
 MFPSYS_API int mmInit(void);
 /* Stores the lowest free dynamic key in *key: 0, or -1 (bitmap not
- * available, no key free, key NULL; *key is then not written). */
+ * available, no key free, key NULL, the key lock not obtained; *key is then
+ * not written). A lock not obtained prints a "[MM]" message; no key free
+ * prints nothing. */
 MFPSYS_API int mmMakeSharedMemoryKey(int *key);
 /* Gives a key back: 0, or -1 (bitmap not mapped in this process, key out of
- * range, key not in use). The segment the key names is not touched. */
+ * range, key not in use, the key lock not obtained; each with its "[MM]"
+ * message). The segment the key names is not touched. */
 MFPSYS_API int mmDeleteSharedMemoryKey(int key);
 
 /* The registry's calls under the layer's names, results unchanged. */

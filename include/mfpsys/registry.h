@@ -45,11 +45,13 @@ MFPSYS_API int KUSharedMemInit(int tableKey, int semKey);
 /* Maps the segment registered under key, creating and registering it with
  * size bytes when the key has none. Returns the requested or the registered
  * size, or -1 on failure (key or size not positive, registry or segment not
- * available). Judge the attachment by KUSharedMemRetrieveMemory. */
+ * available). A mapping of a segment that was removed meanwhile is replaced
+ * by the registered one. Judge the attachment by KUSharedMemRetrieveMemory. */
 MFPSYS_API int KUSharedMemAttach(int key, int size);
 
 /* This process's address of the segment, or NULL when the key is not
- * registered or this attachment asked for more than the registered size. */
+ * registered, this attachment asked for more than the registered size, or it
+ * maps a segment that was removed meanwhile (attach again). */
 MFPSYS_API void *KUSharedMemRetrieveMemory(int key);
 
 /* Marks the attachment detached; the mapping stays. Returns 0. */

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/ipc.h>
 #include <sys/sem.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -293,7 +294,8 @@ TEST_F(EnvMac, SixBytesRoundTripAndParseEitherCase) {
 }
 
 TEST_F(EnvMac, DeviceFaultsLeaveTheSectorAsDocumented) {
-    store(Entries{"keep=1", "ethaddr=00:00:00:00:00:01"});
+    // Longer than the 512 bytes of the short read below: the address lies beyond.
+    store(Entries{"keep=" + std::string(490, 'k'), "ethaddr=00:00:00:00:00:01"});
     const Bytes original = sector();
     struct Row {
         Fault fault;
@@ -305,6 +307,7 @@ TEST_F(EnvMac, DeviceFaultsLeaveTheSectorAsDocumented) {
         {Fault::Open, 1, "nvram open error\n", false},
         {Fault::Lseek, 1, "nvram read error\n", false},
         {Fault::ReadFail, 1, "nvram read error\n", false},
+        {Fault::ReadShort, 1, "nvram read error\n", false},  // a partial image is no reason to rebuild
         {Fault::Open, 2, "nvram open error\n", false},
         {Fault::Lseek, 2, "nvram seek error\n", false},
         {Fault::EraseFail, 1, "nvram ioctl error\n", false},
@@ -317,7 +320,7 @@ TEST_F(EnvMac, DeviceFaultsLeaveTheSectorAsDocumented) {
         SCOPED_TRACE(std::string(mfpsim::fault_name(r.fault)) + " #" + std::to_string(r.nth));
         board().set_flash(kSector, original);
         board().reset_counters();
-        board().arm_fault(r.fault, r.nth);
+        board().arm_fault(r.fault, r.nth, r.fault == Fault::ReadShort ? 512 : 0);
         EXPECT_EQ(write_text("aa:aa:aa:aa:aa:aa"), std::make_pair(-1, std::string(r.message)));
         const auto c = board().counters();
         EXPECT_EQ(c.open_fds, 0u);
@@ -337,18 +340,36 @@ TEST_F(EnvMac, DeviceFaultsLeaveTheSectorAsDocumented) {
             EXPECT_EQ(stored_entries(), rebuilt_with("bb:bb:bb:bb:bb:bb"));
         }
     }
-    // The read path's own rows.
+    // The read path's own rows. A short read there is no device failure: the
+    // part not read fails the checksum.
     board().set_flash(kSector, original);
     for (auto [fault, message] : {std::pair{Fault::Open, "nvram open error\n"},
                                   std::pair{Fault::Lseek, "nvram read error\n"},
-                                  std::pair{Fault::ReadFail, "nvram read error\n"}}) {
+                                  std::pair{Fault::ReadFail, "nvram read error\n"},
+                                  std::pair{Fault::ReadShort, ""}}) {
         SCOPED_TRACE(mfpsim::fault_name(fault));
-        board().arm_fault(fault, 1);
+        board().arm_fault(fault, 1, fault == Fault::ReadShort ? 512 : 0);
         CaptureStdout();
         EXPECT_EQ(env_mac_read(), ENV_MAC_READ_FAILED);
         EXPECT_EQ(GetCapturedStdout(), message);
         EXPECT_EQ(board().counters().open_fds, 0u);
     }
+}
+
+// A lock that cannot be had (here another owner's semaphore that an
+// unprivileged process may not use) is reported, and no device call is made.
+TEST_F(EnvMac, UnobtainableLockIsReported) {
+    ASSERT_NE(semget(0x4D504501, 1, IPC_CREAT | 0600), -1);
+    EXPECT_CHILD_OK(run_child([] {
+        CHILD_CHECK(setuid(65534) == 0);
+        unsigned char b[6] = {};
+        CaptureStdout();
+        const bool failed = env_mac_write("aa:aa:aa:aa:aa:aa") == -1 && env_mac_read() == ENV_MAC_READ_FAILED &&
+                            env_mac_read_n(b) == -1;
+        CHILD_CHECK(GetCapturedStdout() == "nvram lock error\nnvram lock error\nnvram lock error\n" && failed);
+        return 0;
+    }));
+    EXPECT_EQ(board().counters().opens, 0u);
 }
 
 TEST_F(EnvMac, PowerCutBetweenEraseAndWriteLeavesABlankSector) {

@@ -145,6 +145,23 @@ TEST(MmKeys, UnavailableBitmapMessages) {
     EXPECT_EQ(pMmInfo, nullptr);
 }
 
+// A key lock that cannot be had (another owner's semaphore, unusable for an
+// unprivileged process) is reported, and is not taken for "no key free".
+TEST(MmKeys, UnobtainableLockMessages) {
+    ASSERT_NE(semget(kKeyLock, 1, IPC_CREAT | 0600), -1);
+    ASSERT_CHILD_OK(run_child([] {
+        CHILD_CHECK(setuid(65534) == 0);
+        int key = 777;
+        CaptureStdout();
+        const bool failed = mmMakeSharedMemoryKey(&key) == -1 && mmDeleteSharedMemoryKey(21000) == -1;
+        CHILD_CHECK(GetCapturedStdout() ==
+                    "[MM]mmMakeSharedMemoryKey ERROR! (lock)\n"
+                    "[MM]mmDeleteSharedMemoryKey ERROR! (lock)\n" && failed && key == 777);
+        return 0;
+    }));
+    EXPECT_EQ(bitmapNow(), std::vector<unsigned char>(31, 0));
+}
+
 TEST(MmKeys, ProcessesAndThreadsNeverHoldTheSameKeyAtOnce) {
     constexpr int kProcs = 8, kThreads = 2, kRounds = 400;
     Shared<std::atomic<int>> holder(248);

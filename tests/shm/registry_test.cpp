@@ -276,7 +276,8 @@ TEST(RegistryAttach, LargerRequestGetsAnAddressOnlyAfterAttachingAgain) {
     EXPECT_EQ(segmentStat(t.find(K)->shmid).shm_nattch, 3u);  // b's first mapping was undone
 }
 
-// Row 3: after a removal elsewhere, the next attach makes a new segment.
+// Row 3: after a removal elsewhere, the next attach makes a new segment;
+// a mapping of a segment removed meanwhile is never taken for the new one.
 TEST(RegistryRemove, IsSeenByOtherProcesses) {
     RegistryPeer a, b;
     ASSERT_EQ(a.attach(K, 100), 100);
@@ -303,6 +304,24 @@ TEST(RegistryRemove, IsSeenByOtherProcesses) {
     ASSERT_EQ(t.count(K), 1);
     EXPECT_NE(t.find(K)->shmid, oldId);
     EXPECT_FALSE(segmentExists(oldId));  // b's old mapping was the last one
+
+    // a maps the new segment; b removes it and registers the key again at
+    // the same size. a's mapping is stale: not handed out, and replaced by
+    // the registered segment at a's next attach.
+    ASSERT_EQ(a.attach(K, 100), 100);
+    ASSERT_NE(a.retrieve(K), 0);
+    const int staleId = t.find(K)->shmid;
+    ASSERT_EQ(b.remove(K), 0);
+    ASSERT_EQ(b.attach(K, 100), 100);
+    b.poke(b.retrieve(K), 2, 0x22);
+    EXPECT_EQ(a.retrieve(K), 0);
+    EXPECT_EQ(a.attach(K, 100), 100);
+    auto pa = a.retrieve(K);
+    ASSERT_NE(pa, 0);
+    EXPECT_EQ(a.peek(pa, 2), 0x22);
+    a.poke(pa, 3, 0x33);
+    EXPECT_EQ(b.peek(b.retrieve(K), 3), 0x33);
+    EXPECT_FALSE(segmentExists(staleId));  // a's stale mapping was undone
 
     // A process that never attached the key removes its entry too.
     RegistryPeer c;

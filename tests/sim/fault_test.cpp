@@ -82,6 +82,10 @@ TEST_F(FaultTest, FailedTransfersLeaveTheFlashAsTheyFoundIt) {
     EXPECT_EQ(flash_write(0x40, {0x01, 0x02, 0x03, 0x04}), 2);
     EXPECT_EQ(board().flash(0x40, 4), (Bytes{0x01, 0x02, 0xFF, 0xFF}));
 
+    // A short read of a given length returns the leading bytes.
+    board().arm_fault(Fault::ReadShort, 1, 3);
+    EXPECT_EQ(flash_read(0x40, 4), (Bytes{0x01, 0x02, 0xFF}));
+
     board().set_flash(0x20000, Bytes{0x00});
     board().arm_fault(Fault::EraseFail, 1);
     EXPECT_EQ(flash_erase(0x20000), -1);

@@ -138,15 +138,27 @@ TEST_F(Mfpctl, MacSetAndGet) {
     auto blank = run({"mac", "get", "--json"});
     ASSERT_TRUE(blank.outcome.ok());
     EXPECT_EQ(json(blank.out, "d['blank'];d['ethaddr']"), (std::vector<std::string>{"True", "None"}));
-    ASSERT_TRUE(run({"mac", "set", "00:1A:2b:3c:4d:5E"}).outcome.ok());
+    // Over a blank environment the library's line stays, and the tool says
+    // what it means; over a valid one the set is silent.
+    const std::string rebuilt = "no valid boot environment was stored (blank or damaged): it was rebuilt from the "
+                                "default environment, with the new address\n";
+    auto s = run({"mac", "set", "00:1A:2b:3c:4d:5d"});
+    ASSERT_TRUE(s.outcome.ok());
+    EXPECT_EQ(s.out, "checksum error : checksum ffe221fb:ffffffff, len 0\n" + rebuilt);
+    s = run({"mac", "set", "00:1A:2b:3c:4d:5E"});
+    ASSERT_TRUE(s.outcome.ok());
+    EXPECT_EQ(s.out, "");
     auto g = run({"mac", "get"});
     ASSERT_TRUE(g.outcome.ok());
     EXPECT_EQ(g.out, "00:1a:2b:3c:4d:5e\n");
     EXPECT_EQ(json(run({"mac", "get", "--json"}).out, "d['ethaddr']"), std::vector<std::string>{"00:1a:2b:3c:4d:5e"});
-    // A damaged environment is a failure, not an address.
+    // A damaged environment is a failure, not an address, and is rebuilt by a set.
     std::vector<uint8_t> junk(16, 0x41);
     board().set_flash(0x7A204, junk);
     EXPECT_EQ(run({"mac", "get"}).outcome.code, 1);
+    s = run({"mac", "set", "00:1a:2b:3c:4d:5e"});
+    ASSERT_TRUE(s.outcome.ok());
+    EXPECT_TRUE(s.out.starts_with("checksum error : ") && s.out.ends_with("len 1077\n" + rebuilt)) << s.out;
 }
 
 TEST_F(Mfpctl, RegistryAndKeysShowWhatClientsHold) {
