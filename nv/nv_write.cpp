@@ -160,7 +160,9 @@ MFPSYS_API int nvWriteReq(int32_t blockAddr, uint32_t length, const void* data) 
     NvVrtlSecEntry* v = nvVrtlSec[b];
     int s = static_cast<int>(v->crntSec);
     NvRealSecEntry* r = sec(s);
-    if (r == nullptr) return NV_E_SYSTEM;
+    // The new copy goes into the block's own ring or nowhere: from a sector
+    // of another ring, an append or a move would never write this block.
+    if (r == nullptr || r->ringId != v->ringId) return NV_E_SYSTEM;
     pendingWord(st).store(static_cast<uint32_t>(b));
     int result = 0;
     if (nvChkVacancy(s, b) == 0) {

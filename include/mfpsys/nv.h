@@ -23,7 +23,8 @@ MFPSYS_BEGIN_DECLS
 #define NV_E_BUSY 0x52E00001       /* write lock held, or the next sector still erasing */
 #define NV_E_RETRY_OVER 0x52E00002 /* nvWriteRetry saw NV_E_BUSY ten times */
 #define NV_E_PARAM 0x52E00003      /* unknown block address, length above capacity, null data */
-#define NV_E_SYSTEM 0x52E00004     /* flash device failed, or shared state or heap memory missing */
+#define NV_E_SYSTEM 0x52E00004     /* flash device failed, shared state or heap memory missing,
+                                    * or the block's current sector not in its ring */
 
 #define NV_REAL_SEC_NUM 8
 #define NV_VRTL_SEC_NUM 4
@@ -140,7 +141,9 @@ MFPSYS_API int nvEraseThreadCreate(int sec);
 MFPSYS_API int nvSecEraseWait(int sec);
 
 /* Power-up scan. nvPowerup returns 0, or -1 when the tables are unusable
- * (and then changes nothing on flash). */
+ * (and then changes nothing on flash). The scan passes over control entries
+ * whose data would lie outside their sector, and never takes a block's copy
+ * from a sector of another ring (its bytes still count as used). */
 MFPSYS_API int nvPowerup(void);
 MFPSYS_API int nvGetSecCntAll(void);
 MFPSYS_API int nvSetupData(void);

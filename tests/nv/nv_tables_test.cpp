@@ -4,6 +4,7 @@
 #include <sys/sem.h>
 
 #include <cstring>
+#include <utility>
 
 #include "nv_fixture.h"
 
@@ -148,6 +149,24 @@ TEST_F(NvTables, SharedRingsKeepEveryBlockAndNeverInventACopy) {
         CHILD_CHECK(reads(0, 6) && reads(1, 1) && reads(2, 5));
         return 0;
     }));
+    expectNoViolation();
+}
+
+// Blocks 0x0000 and 0x0400 swap rings between boots: the copies left in the
+// other ring's sectors are not theirs, and a write lands in the block's new
+// ring, readable after the next restart.
+TEST_F(NvTables, BlocksThatChangedRingsBetweenBootsAreWrittenInTheirOwnRing) {
+    EXPECT_CHILD_OK(restarted([] {
+        for (int b = 0; b < 2; ++b) CHILD_CHECK(nvWrite(kAddr[b], 40, pattern(b, 1, 40).data()) == 0);
+        return 0;
+    }));
+    std::swap(_nvVrtlSec[0].ringId, _nvVrtlSec[1].ringId);
+    EXPECT_CHILD_OK(restarted([] {
+        CHILD_CHECK(!reads(1, 1));
+        CHILD_CHECK(nvWrite(kAddr[1], 40, pattern(1, 2, 40).data()) == 0);
+        return 0;
+    }));
+    EXPECT_CHILD_OK(restarted([] { return reads(1, 2) ? 0 : 1; }));
     expectNoViolation();
 }
 
