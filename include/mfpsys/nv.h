@@ -126,7 +126,9 @@ MFPSYS_API extern int32_t NVDBG_SHUTDOWN;
 MFPSYS_API int nvRead(int32_t blockAddr, uint32_t length, void* dest);
 MFPSYS_API int nvWriteRetry(int32_t blockAddr, uint32_t length, const void* data);
 MFPSYS_API int nvWrite(int32_t blockAddr, uint32_t length, const void* data);
-/* 0 when every sector flagged for erase-all was erased, -1 otherwise. */
+/* 0 when every sector flagged for erase-all was erased, -1 otherwise. Waits
+ * for the write lock as long as a live process holds it (a dead holder's is
+ * recovered), so it never gives up because a writer was busy. */
 MFPSYS_API int nvEraseAll(void);
 
 /* Read and write inner steps. */

@@ -239,17 +239,23 @@ TEST_F(NvTables, EraseAllWipesRingsOneToThreeAndTheNextWriteStartsClean) {
     expectNoViolation();
 }
 
-TEST_F(NvTables, EraseAllWaitsForTheWriteLock) {
+// Erase-all waits for a live writer however long it holds the lock, and
+// then erases.
+TEST_F(NvTables, EraseAllWaitsForALiveWriterAndThenErases) {
     powerUp();
     write(0, 1);
     mfpsys::test::Gate release;
     auto writer = holdWriteLock(release);
     board().reset_counters();
-    EXPECT_EQ(nvEraseAll(), -1);
+    uint64_t t0 = board().virtual_seconds();
+    mfpsys::test::Child eraser([] { return nvEraseAll(); });
+    for (int i = 0; i < 20000 && board().virtual_seconds() < t0 + 20; ++i) usleep(1000);
+    EXPECT_GE(board().virtual_seconds(), t0 + 20) << "still waiting after twenty seconds";
     EXPECT_EQ(board().counters().erase_requests, 0u);
     release.open(1);
     EXPECT_CHILD_OK(writer.wait());
-    EXPECT_EQ(nvEraseAll(), 0);
+    EXPECT_CHILD_OK(eraser.wait());
+    EXPECT_EQ(board().counters().erases[0], 1u);
     EXPECT_EQ(semctl(st()->otherInfo[0], 0, GETVAL), 1);
 }
 
