@@ -160,7 +160,11 @@ MFPSYS_API int nvGetSem(int flag);
 MFPSYS_API int nvTakeSem(int semId, int flag);
 MFPSYS_API int nvGiveSem(int semId);
 
-/* Shared state. */
+/* Shared state. nvSharedMemAttach returns -1 when the segment is missing or
+ * registered smaller than NV_SHARED_SIZE; nvSharedMemRetrieve then returns -1
+ * and sets nothing. nvSharedMemRetrieve may also return -1 with the pointers
+ * already set, when the defaults are due but the first-use lock cannot be
+ * taken; the tables are then not to be used. */
 MFPSYS_API int nvSharedMemAttach(void);
 MFPSYS_API int nvSharedMemRetrieve(void);
 MFPSYS_API int nvSharedMemDetach(void);

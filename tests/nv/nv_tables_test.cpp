@@ -3,9 +3,11 @@
 #include <sys/ipc.h>
 #include <sys/sem.h>
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
+#include "mfpsys/registry.h"
 #include "nv_fixture.h"
 
 using namespace nvtest;
@@ -98,6 +100,16 @@ TEST_F(NvTables, BrokenTablesAreRefusedAndTheCallsFailCleanly) {
     EXPECT_CHILD_OK(refused([] { _nvRealSec[2].ringId = _nvRealSec[3].ringId = _nvVrtlSec[1].ringId = -1; }));
     EXPECT_CHILD_OK(refused([] { _nvVrtlSec[3].capacity = 0x7F01; }));
     EXPECT_CHILD_OK(refused([] { _nvVrtlSec[0].ringId = 4; }));  // two blocks too big for sector 7
+    // The shared state's key registered smaller by another client.
+    EXPECT_CHILD_OK(restarted([] {
+        CHILD_CHECK(KUSharedMemAttach(NV_SHARED_KEY, 100) == 100);
+        uint8_t d[4] = {};
+        CHILD_CHECK(nvRead(kAddr[0], 4, d) == -1 && nvWrite(kAddr[0], 4, d) == NV_E_SYSTEM && nvEraseAll() == -1);
+        CHILD_CHECK(nvSharedMemAttach() == -1 && nvSharedMemRetrieve() == -1 && nvRealSec[0] == nullptr);
+        auto* seg = static_cast<const uint8_t*>(KUSharedMemRetrieveMemory(NV_SHARED_KEY));
+        CHILD_CHECK(seg != nullptr && std::all_of(seg, seg + 100, [](uint8_t c) { return c == 0; }));
+        return 0;
+    }));
     EXPECT_EQ(board().counters().opens, 0u);
     EXPECT_CHILD_OK(run_child([&] {
         CHILD_CHECK(nvWrite(kAddr[0], 4, "abcd") == 0);  // the defaults again: scans and works
