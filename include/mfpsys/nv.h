@@ -46,6 +46,10 @@ MFPSYS_BEGIN_DECLS
 /* nvChkEraseExe's answer when the device cannot be asked at all (open or seek
  * failed): not -1, so that nobody waits for ever on a device that is gone. */
 #define NV_ERASE_STATUS_UNKNOWN (-2)
+/* nvSecEraseWait gives up after this many erase-status requests one second
+ * apart (59 s) and returns -1; the sector then stays erasing (state 2) and
+ * takes no record before a later status request reports the erase over. */
+#define NV_ERASE_WAIT_POLLS 60
 /* nvChkSecErase's answer when the sector could not be read: neither blank nor
  * known to be in use, so it must not be erased on that evidence. */
 #define NV_SEC_UNREADABLE (-2)
@@ -140,7 +144,10 @@ MFPSYS_API int nvSetData(int sec, int vidx, uint32_t length, const void* data);
 /* Erase. */
 MFPSYS_API int nvSecEraseNoWait(int sec);
 MFPSYS_API int nvEraseThreadCreate(int sec);
+/* 0 once erased and prepared; -1 when the erase could not be started, its
+ * end could not be seen, or NV_ERASE_WAIT_POLLS requests found it busy. */
 MFPSYS_API int nvSecEraseWait(int sec);
+
 
 /* Power-up scan. nvPowerup returns 0, or -1 when the tables are unusable
  * (and then changes nothing on flash). The scan passes over control entries
