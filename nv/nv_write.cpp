@@ -155,8 +155,9 @@ MFPSYS_API int nvWrite(int32_t blockAddr, uint32_t length, const void* data) {
 MFPSYS_API int nvWriteReq(int32_t blockAddr, uint32_t length, const void* data) {
     if (data == nullptr && length != 0) return NV_E_PARAM;
     NvSharedState* st = state();
+    if (st == nullptr) return NV_E_SYSTEM;
     int b = nvGetVidx(blockAddr);
-    if (st == nullptr || b < 0 || nvVrtlSec[b]->capacity < length) return NV_E_PARAM;
+    if (b < 0 || nvVrtlSec[b]->capacity < length) return NV_E_PARAM;
     NvVrtlSecEntry* v = nvVrtlSec[b];
     int s = static_cast<int>(v->crntSec);
     NvRealSecEntry* r = sec(s);

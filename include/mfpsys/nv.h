@@ -137,6 +137,8 @@ MFPSYS_API int nvEraseAll(void);
 
 /* Read and write inner steps. */
 MFPSYS_API int nvReadReq(int32_t blockAddr, uint32_t length, void* dest);
+/* NV_E_SYSTEM without shared state or when the block's current sector is not
+ * in its ring (nothing written); NV_E_PARAM for bad arguments. */
 MFPSYS_API int nvWriteReq(int32_t blockAddr, uint32_t length, const void* data);
 MFPSYS_API int nvChkVacancy(int sec, int vidx);
 MFPSYS_API int nvSetData(int sec, int vidx, uint32_t length, const void* data);
@@ -147,7 +149,6 @@ MFPSYS_API int nvEraseThreadCreate(int sec);
 /* 0 once erased and prepared; -1 when the erase could not be started, its
  * end could not be seen, or NV_ERASE_WAIT_POLLS requests found it busy. */
 MFPSYS_API int nvSecEraseWait(int sec);
-
 
 /* Power-up scan. nvPowerup returns 0, or -1 when the tables are unusable
  * (and then changes nothing on flash). The scan passes over control entries
