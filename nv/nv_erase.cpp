@@ -30,8 +30,14 @@ MFPSYS_API int nvSecEraseWait(int s) {
     NvRealSecEntry* r = sec(s);
     if (r == nullptr) return -1;
     if (nvSecEraseNoWait(s) != 0) return -1;
+    // Far above any sector's erase time: a hung erase or a driver that keeps
+    // answering busy must not hold the caller (the power-up scan holds the
+    // first-use lock) for ever.
     int status;
-    while ((status = nvChkEraseExe(r->flashOfst)) == -1) ::sleep(1);
+    for (int polls = 1; (status = nvChkEraseExe(r->flashOfst)) == -1; ++polls) {
+        if (polls == NV_ERASE_WAIT_POLLS) return -1;
+        ::sleep(1);
+    }
     // An erase whose end could not be seen stays "erasing": nothing is
     // written into the sector before a later status request says it is over.
     if (status == NV_ERASE_STATUS_UNKNOWN) return -1;

@@ -77,7 +77,9 @@ int firstSecOfRing(int32_t ringId);
 // busy. True when the lock was reset (or was found free).
 bool recoverWriteLock(int semId);
 
-// Takes the write lock for erase-all, waiting a second between attempts.
+// Takes the write lock for erase-all, a second between attempts, for as long
+// as a live process holds it (a dead holder's lock is recovered). False only
+// when there is no lock to take.
 bool takeWriteLockPatiently();
 
 // Blank test with three answers: 0 blank, -1 not blank, NV_SEC_UNREADABLE.

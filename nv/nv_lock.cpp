@@ -85,13 +85,15 @@ bool recoverWriteLock(int semId) {
 bool takeWriteLockPatiently() {
     NvSharedState* st = state();
     if (st == nullptr) return false;
-    for (int attempt = 0; attempt < 10; ++attempt) {
+    // No limit while the holder lives: an erase-all that gave up would leave
+    // everything in place, and its callers take it as done.
+    for (;;) {
         int id = st->otherInfo[0];
         if (nvTakeSem(id, IPC_NOWAIT) == 0) return true;
-        if (errno == EAGAIN && recoverWriteLock(id) && nvTakeSem(id, IPC_NOWAIT) == 0) return true;
+        if (errno != EAGAIN) return false;  // no lock to wait for
+        if (recoverWriteLock(id) && nvTakeSem(id, IPC_NOWAIT) == 0) return true;
         ::sleep(1);
     }
-    return false;
 }
 
 }  // namespace mfpsys::nv

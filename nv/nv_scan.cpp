@@ -85,16 +85,23 @@ SectorResult scanSector(int s, bool found[NV_VRTL_SEC_NUM], bool loadCaches) {
         }
         if ((nvCalcCksm(ent, 14) & 0xFFFF) != be16(ent + 14) || (mark & 0xC000) != 0) continue;
         int b = nvGetVidx(static_cast<int32_t>(be32(ent + 8)));
-        if (b < 0 || found[b]) continue;
+        if (b < 0) continue;
         NvVrtlSecEntry* v = nvVrtlSec[b];
+        // A block of another ring (tables changed since the record was
+        // written, or a damaged address) never takes its copy from here: a
+        // write would move the wrong ring and leave the block unwritten.
+        bool ownRing = v->ringId == r->ringId;
+        if (ownRing && found[b]) continue;
         uint32_t dataOfst = be32(ent + 4);
         // An entry pointing outside its sector cannot be a record of ours.
         if (dataOfst < NV_CTL_AREA_SIZE || uint64_t{dataOfst} + v->capacity > r->size) continue;
+        // Its bytes are programmed all the same: nothing goes over them.
         if (!offsetSet) {
             offsetSet = true;
             r->writeOfst = dataOfst + v->capacity;
             res.topUsable = (e == top);
         }
+        if (!ownRing) continue;
         uint32_t cksmOfst = r->flashOfst + kCtlBase + kCtlSize * static_cast<uint32_t>(e) + 2;
         void* buf = loadCaches ? heapAlloc(v->capacity) : nullptr;
         bool intact;

@@ -47,6 +47,9 @@ namespace mfpsys::nv {
 namespace {
 
 NvSharedState* g_state = nullptr;
+// This process's last attach found the segment at least as large as the
+// tables; a retrieve hands out nothing otherwise.
+std::atomic<bool> g_wholeSegment{false};
 // Depth of the first-use lock on this thread (the lock is reentrant here).
 thread_local int t_firstUseDepth = 0;
 
@@ -150,10 +153,15 @@ extern "C" {
 
 MFPSYS_API int nvSharedMemAttach(void) {
     int r = mmSharedMemAttach(NV_SHARED_KEY, NV_SHARED_SIZE);
-    return (r == -1 || r == 0) ? -1 : 0;
+    // A key registered smaller by another client would put the tables past
+    // the segment's end: refused.
+    bool whole = r >= NV_SHARED_SIZE;
+    g_wholeSegment.store(whole);
+    return whole ? 0 : -1;
 }
 
 MFPSYS_API int nvSharedMemRetrieve(void) {
+    if (!g_wholeSegment.load()) return -1;
     auto* base = static_cast<NvSharedState*>(mmSharedMemRetrieveMemory(NV_SHARED_KEY));
     if (base == nullptr) return -1;
     for (int s = 0; s < NV_REAL_SEC_NUM; ++s) nvRealSec[s] = &base->realSec[s];

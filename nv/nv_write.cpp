@@ -155,12 +155,15 @@ MFPSYS_API int nvWrite(int32_t blockAddr, uint32_t length, const void* data) {
 MFPSYS_API int nvWriteReq(int32_t blockAddr, uint32_t length, const void* data) {
     if (data == nullptr && length != 0) return NV_E_PARAM;
     NvSharedState* st = state();
+    if (st == nullptr) return NV_E_SYSTEM;
     int b = nvGetVidx(blockAddr);
-    if (st == nullptr || b < 0 || nvVrtlSec[b]->capacity < length) return NV_E_PARAM;
+    if (b < 0 || nvVrtlSec[b]->capacity < length) return NV_E_PARAM;
     NvVrtlSecEntry* v = nvVrtlSec[b];
     int s = static_cast<int>(v->crntSec);
     NvRealSecEntry* r = sec(s);
-    if (r == nullptr) return NV_E_SYSTEM;
+    // The new copy goes into the block's own ring or nowhere: from a sector
+    // of another ring, an append or a move would never write this block.
+    if (r == nullptr || r->ringId != v->ringId) return NV_E_SYSTEM;
     pendingWord(st).store(static_cast<uint32_t>(b));
     int result = 0;
     if (nvChkVacancy(s, b) == 0) {

@@ -23,7 +23,8 @@ MFPSYS_BEGIN_DECLS
 #define NV_E_BUSY 0x52E00001       /* write lock held, or the next sector still erasing */
 #define NV_E_RETRY_OVER 0x52E00002 /* nvWriteRetry saw NV_E_BUSY ten times */
 #define NV_E_PARAM 0x52E00003      /* unknown block address, length above capacity, null data */
-#define NV_E_SYSTEM 0x52E00004     /* flash device failed, or shared state or heap memory missing */
+#define NV_E_SYSTEM 0x52E00004     /* flash device failed, shared state or heap memory missing,
+                                    * or the block's current sector not in its ring */
 
 #define NV_REAL_SEC_NUM 8
 #define NV_VRTL_SEC_NUM 4
@@ -45,6 +46,10 @@ MFPSYS_BEGIN_DECLS
 /* nvChkEraseExe's answer when the device cannot be asked at all (open or seek
  * failed): not -1, so that nobody waits for ever on a device that is gone. */
 #define NV_ERASE_STATUS_UNKNOWN (-2)
+/* nvSecEraseWait gives up after this many erase-status requests one second
+ * apart (59 s) and returns -1; the sector then stays erasing (state 2) and
+ * takes no record before a later status request reports the erase over. */
+#define NV_ERASE_WAIT_POLLS 60
 /* nvChkSecErase's answer when the sector could not be read: neither blank nor
  * known to be in use, so it must not be erased on that evidence. */
 #define NV_SEC_UNREADABLE (-2)
@@ -142,8 +147,10 @@ MFPSYS_API int nvWriteRetry(int32_t blockAddr, uint32_t length, const void* data
 MFPSYS_API int nvWrite(int32_t blockAddr, uint32_t length, const void* data);
 
 /* Erases every sector whose erase-all flag is 1, waiting for each erase, under
- * the write lock; the blocks of those sectors are left without a copy. 0 when
- * every such sector was erased, -1 otherwise. */
+ * the write lock; the blocks of those sectors are left without a copy. It
+ * waits for the lock as long as a live process holds it (a dead holder's is
+ * recovered), so it never gives up because a writer was busy. 0 when every
+ * such sector was erased, -1 otherwise. */
 MFPSYS_API int nvEraseAll(void);
 
 /* Read and write inner steps: they work on this process's tables as they
@@ -154,7 +161,8 @@ MFPSYS_API int nvEraseAll(void);
 MFPSYS_API int nvReadReq(int32_t blockAddr, uint32_t length, void* dest);
 /* The write itself, for a caller that holds the write lock: appends the copy
  * to the ring's current sector, or moves the ring to its next sector when
- * the copy does not fit. nvWrite's results. */
+ * the copy does not fit. nvWrite's results; NV_E_SYSTEM without shared state
+ * or when the block's current sector is not in its ring (nothing written). */
 MFPSYS_API int nvWriteReq(int32_t blockAddr, uint32_t length, const void* data);
 /* 0 when one more full-capacity copy of block vidx and one more control entry
  * fit in sector sec, -1 when not (or an index is out of range). */
@@ -176,16 +184,20 @@ MFPSYS_API int nvSecEraseNoWait(int sec);
 MFPSYS_API int nvEraseThreadCreate(int sec);
 /* Starts the erase of sector sec and asks the device once a second until it
  * is over, then marks the sector ready (erase ID 0x5AA5A55A). 0, or -1 when
- * the erase could not be started, its end was not seen, or the ready mark
- * could not be written; the sector then stays "erasing" in the tables. */
+ * the erase could not be started, its end was not seen, NV_ERASE_WAIT_POLLS
+ * requests all found it busy, or the ready mark could not be written; the
+ * sector then stays "erasing" in the tables. */
 MFPSYS_API int nvSecEraseWait(int sec);
 
 /* Power-up scan. */
 
 /* Rebuilds the tables from the flash: a new write lock, ring links, every
  * sector's count, the newest intact copy of each block into its cache, and
- * erases of sectors left over. 0, or -1 when the tables are unusable (then
- * nothing on flash changes). Runs under the first-use lock. */
+ * erases of sectors left over. It passes over control entries whose data
+ * would lie outside their sector, and never takes a block's copy from a
+ * sector of another ring (such bytes still count as used). 0, or -1 when the
+ * tables are unusable (then nothing on flash changes). Runs under the
+ * first-use lock. */
 MFPSYS_API int nvPowerup(void);
 /* Reads every sector's header into the tables: its count when erase ID, mark
  * and count checksum are valid, else NV_SEC_CNT_NONE. 0, or -1 without
@@ -223,11 +235,15 @@ MFPSYS_API int nvGiveSem(int semId);
 
 /* Shared state. */
 
-/* Attaches NvSharedState (creating it zero-filled when absent). 0, or -1. */
+/* Attaches NvSharedState (creating it zero-filled when absent). 0, or -1 when
+ * it cannot be attached or is registered smaller than NV_SHARED_SIZE (then
+ * nvSharedMemRetrieve returns -1 and sets nothing). */
 MFPSYS_API int nvSharedMemAttach(void);
 /* Points nvRealSec and nvVrtlSec at this process's attachment and, while no
  * power-up scan has finished, copies the defaults in (under the first-use
- * lock). 0, or -1 when there is no attachment. */
+ * lock). 0, or -1 when there is no full-size attachment; also -1 with the
+ * pointers already set when the defaults are due but the first-use lock
+ * cannot be taken (the tables are then not to be used). */
 MFPSYS_API int nvSharedMemRetrieve(void);
 /* Marks this process's attachment detached. 0. */
 MFPSYS_API int nvSharedMemDetach(void);

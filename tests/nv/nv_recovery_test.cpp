@@ -5,6 +5,8 @@
 #include <sys/sem.h>
 #include <unistd.h>
 
+#include <csignal>
+
 #include "nv_fixture.h"
 
 using namespace nvtest;
@@ -149,6 +151,35 @@ TEST_F(NvRecovery, UnreachableDeviceNeverReportsBusyAndOpenFailuresAreReported) 
     EXPECT_EQ(nvRealSec[3]->eraseState, uint32_t(NV_ERASE_STATE_ERASING));
     write(2, 1);
     expectNoViolation();
+}
+
+// An erase that never ends during the power-up: the waited erase gives up
+// after its bound, the power-up completes, and the sector takes no record
+// until the device reports its erase over.
+TEST_F(NvRecovery, HungEraseAtPowerUpGivesUpAndTheOtherRingsStart) {
+    put(2, SectorImage(kSecSize[2]).raw(0, {0, 0, 0, 0}));
+    put(6, SectorImage(kSecSize[6]).header(NV_ERASE_ID_READY, 1, NV_MARK_USED)
+               .record(0, 256, kAddr[3], kCap[3], pattern(3, 1, 40)));
+    board().arm_fault(mfpsim::Fault::EraseNeverEnds, 1);
+    mfpsys::test::Child scanner([] {
+        CHILD_CHECK(reads(3, 1));
+        CHILD_CHECK(nvRealSec[2]->eraseState == NV_ERASE_STATE_ERASING);
+        auto d = pattern(1, 1, 40);
+        CHILD_CHECK(nvWrite(kAddr[1], 40, d.data()) == NV_E_BUSY);
+        CHILD_CHECK(nvEraseExe(kSecOfst[2]) == 0);  // a new request, which ends
+        CHILD_CHECK(nvWrite(kAddr[1], 40, d.data()) == 0);
+        return 0;
+    });
+    mfpsys::test::Child watchdog([&] {
+        while (board().virtual_seconds() < 600) usleep(1000);
+        ::kill(scanner.pid(), SIGKILL);
+        return 0;
+    });
+    auto scanned = scanner.wait();  // killed by the watchdog if still waiting
+    EXPECT_CHILD_OK(scanned);
+    EXPECT_GE(board().virtual_seconds(), uint64_t(NV_ERASE_WAIT_POLLS - 1));
+    expectNoViolation();
+    expectAfterRestart(1, 1);
 }
 
 // The scan erases a sector only when it could read it.

@@ -114,6 +114,24 @@ TEST_F(NvScan, NewestSectorOrderingAcrossTheWrap) {
     EXPECT_EQ(nvGetCrntSec(9), -1);
 }
 
+// A record of block 0x0000 (ring 1) in sector 6 (ring 4) is no copy of it:
+// the next write lands in ring 1 and survives a restart. A block whose
+// current sector lies in another ring is refused before any flash write.
+TEST_F(NvScan, RecordInAnotherRingsSectorIsNoCopyOfItsBlock) {
+    put(6, SectorImage(kSecSize[6]).header(NV_ERASE_ID_READY, 1, NV_MARK_USED)
+               .record(0, 256, kAddr[0], kCap[0], pattern(0, 1, 100)));
+    EXPECT_CHILD_OK(restarted([this] {
+        std::vector<uint8_t> out;
+        CHILD_CHECK(firstRead(0, out) == -1);
+        CHILD_CHECK(nvWrite(kAddr[0], 40, pattern(0, 2, 40).data()) == 0 && nvVrtlSec[0]->crntSec == 0);
+        nvVrtlSec[0]->crntSec = 6;
+        uint64_t writes = board().counters().writes;
+        CHILD_CHECK(nvWrite(kAddr[0], 4, "abcd") == NV_E_SYSTEM && board().counters().writes == writes);
+        return 0;
+    }));
+    EXPECT_CHILD_OK(restarted([] { return reads(0, 2) ? 0 : 1; }));
+}
+
 TEST_F(NvScan, FullControlAreaMakesTheNextWriteMove) {
     put(6, SectorImage(kSecSize[6]).header(NV_ERASE_ID_READY, 3, NV_MARK_USED)
                .record(14, 256, kAddr[3], kCap[3], pattern(3, 1, 20)));

@@ -3,8 +3,11 @@
 #include <sys/ipc.h>
 #include <sys/sem.h>
 
+#include <algorithm>
 #include <cstring>
+#include <utility>
 
+#include "mfpsys/registry.h"
 #include "nv_fixture.h"
 
 using namespace nvtest;
@@ -97,6 +100,16 @@ TEST_F(NvTables, BrokenTablesAreRefusedAndTheCallsFailCleanly) {
     EXPECT_CHILD_OK(refused([] { _nvRealSec[2].ringId = _nvRealSec[3].ringId = _nvVrtlSec[1].ringId = -1; }));
     EXPECT_CHILD_OK(refused([] { _nvVrtlSec[3].capacity = 0x7F01; }));
     EXPECT_CHILD_OK(refused([] { _nvVrtlSec[0].ringId = 4; }));  // two blocks too big for sector 7
+    // The shared state's key registered smaller by another client.
+    EXPECT_CHILD_OK(restarted([] {
+        CHILD_CHECK(KUSharedMemAttach(NV_SHARED_KEY, 100) == 100);
+        uint8_t d[4] = {};
+        CHILD_CHECK(nvRead(kAddr[0], 4, d) == -1 && nvWrite(kAddr[0], 4, d) == NV_E_SYSTEM && nvEraseAll() == -1);
+        CHILD_CHECK(nvSharedMemAttach() == -1 && nvSharedMemRetrieve() == -1 && nvRealSec[0] == nullptr);
+        auto* seg = static_cast<const uint8_t*>(KUSharedMemRetrieveMemory(NV_SHARED_KEY));
+        CHILD_CHECK(seg != nullptr && std::all_of(seg, seg + 100, [](uint8_t c) { return c == 0; }));
+        return 0;
+    }));
     EXPECT_EQ(board().counters().opens, 0u);
     EXPECT_CHILD_OK(run_child([&] {
         CHILD_CHECK(nvWrite(kAddr[0], 4, "abcd") == 0);  // the defaults again: scans and works
@@ -148,6 +161,24 @@ TEST_F(NvTables, SharedRingsKeepEveryBlockAndNeverInventACopy) {
         CHILD_CHECK(reads(0, 6) && reads(1, 1) && reads(2, 5));
         return 0;
     }));
+    expectNoViolation();
+}
+
+// Blocks 0x0000 and 0x0400 swap rings between boots: the copies left in the
+// other ring's sectors are not theirs, and a write lands in the block's new
+// ring, readable after the next restart.
+TEST_F(NvTables, BlocksThatChangedRingsBetweenBootsAreWrittenInTheirOwnRing) {
+    EXPECT_CHILD_OK(restarted([] {
+        for (int b = 0; b < 2; ++b) CHILD_CHECK(nvWrite(kAddr[b], 40, pattern(b, 1, 40).data()) == 0);
+        return 0;
+    }));
+    std::swap(_nvVrtlSec[0].ringId, _nvVrtlSec[1].ringId);
+    EXPECT_CHILD_OK(restarted([] {
+        CHILD_CHECK(!reads(1, 1));
+        CHILD_CHECK(nvWrite(kAddr[1], 40, pattern(1, 2, 40).data()) == 0);
+        return 0;
+    }));
+    EXPECT_CHILD_OK(restarted([] { return reads(1, 2) ? 0 : 1; }));
     expectNoViolation();
 }
 
@@ -220,17 +251,23 @@ TEST_F(NvTables, EraseAllWipesRingsOneToThreeAndTheNextWriteStartsClean) {
     expectNoViolation();
 }
 
-TEST_F(NvTables, EraseAllWaitsForTheWriteLock) {
+// Erase-all waits for a live writer however long it holds the lock, and
+// then erases.
+TEST_F(NvTables, EraseAllWaitsForALiveWriterAndThenErases) {
     powerUp();
     write(0, 1);
     mfpsys::test::Gate release;
     auto writer = holdWriteLock(release);
     board().reset_counters();
-    EXPECT_EQ(nvEraseAll(), -1);
+    uint64_t t0 = board().virtual_seconds();
+    mfpsys::test::Child eraser([] { return nvEraseAll(); });
+    for (int i = 0; i < 20000 && board().virtual_seconds() < t0 + 20; ++i) usleep(1000);
+    EXPECT_GE(board().virtual_seconds(), t0 + 20) << "still waiting after twenty seconds";
     EXPECT_EQ(board().counters().erase_requests, 0u);
     release.open(1);
     EXPECT_CHILD_OK(writer.wait());
-    EXPECT_EQ(nvEraseAll(), 0);
+    EXPECT_CHILD_OK(eraser.wait());
+    EXPECT_EQ(board().counters().erases[0], 1u);
     EXPECT_EQ(semctl(st()->otherInfo[0], 0, GETVAL), 1);
 }
 

@@ -50,7 +50,8 @@ std::vector<Row> nvRows() {
         {"nvWriteRetry huge length", [] { return nvWriteRetry(kAddr[2], 0x80000000u, g_buf) == NV_E_PARAM; }},
         {"nvReadReq unknown block", [] { return nvReadReq(0x7777, 4, g_buf) == -1; }},
         {"nvReadReq null destination", [] { return nvReadReq(kAddr[0], 4, nullptr) == -1; }},
-        {"nvWriteReq unknown block", [] { return nvWriteReq(0x7777, 4, g_buf) == NV_E_PARAM; }},
+        {"nvWriteReq unknown block",
+         [] { return nvSharedMemAttach() == 0 && nvSharedMemRetrieve() == 0 && nvWriteReq(0x7777, 4, g_buf) == NV_E_PARAM; }},
         {"nvWriteReq null data", [] { return nvWriteReq(kAddr[0], 4, nullptr) == NV_E_PARAM; }},
         {"nvChkVacancy sector/block out of range",
          [] { return nvChkVacancy(-1, 0) == -1 && nvChkVacancy(8, 0) == -1 && nvChkVacancy(0, -1) == -1 &&
@@ -102,7 +103,7 @@ std::vector<Row> nvNoStateRows() {
                     nvSetMark(0, NV_MARK_USED) == -1 && nvSetSecCnt(0, 0) == -1 && nvSetDataMark(0, 0) == -1 &&
                     nvSetCtrlCksm(0) == -1 && nvSecEraseNoWait(0) == -1 && nvSecEraseWait(0) == -1 &&
                     nvGetCrntSec(1) == -1 && nvGetVidx(0) == -1 && nvPowerup() == -1 && nvGetSecCntAll() == -1 &&
-                    nvSetupData() == -1 && nvWriteReq(kAddr[0], 4, g_buf) == NV_E_PARAM &&
+                    nvSetupData() == -1 && nvWriteReq(kAddr[0], 4, g_buf) == NV_E_SYSTEM &&
                     nvReadReq(kAddr[0], 4, g_buf) == -1 && nvSetIdList(list)[0] == -1;
          }},
     };
