@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "nv/nv_format.h"
 #include "nv/nv_internal.h"
 
 using namespace mfpsys::nv;
@@ -37,22 +38,6 @@ struct RingSnapshot {
         }
     }
 };
-
-// A sector whose erase has not been seen to end takes no record until the
-// device says the erase is over and the sector reads blank; one that is not
-// blank (a failed erase, or damage) is sent to erase again.
-int makeReady(int s) {
-    NvRealSecEntry* r = sec(s);
-    if (r->eraseState == NV_ERASE_STATE_READY) return 0;
-    int status = nvChkEraseExe(r->flashOfst);
-    if (status == -1) return NV_E_BUSY;
-    if (status == NV_ERASE_STATUS_UNKNOWN) return NV_E_SYSTEM;
-    int blank = secBlank(s);
-    if (blank == NV_SEC_UNREADABLE) return NV_E_SYSTEM;
-    if (blank != 0) return nvSecEraseNoWait(s) == 0 ? NV_E_BUSY : NV_E_SYSTEM;
-    r->eraseState = NV_ERASE_STATE_READY;
-    return 0;
-}
 
 // Moves the ring of block vidx from its current sector to the next one and
 // writes the new copy there.
@@ -189,7 +174,8 @@ MFPSYS_API int nvChkVacancy(int s, int vidx) {
     NvVrtlSecEntry* v = blk(vidx);
     if (r == nullptr || v == nullptr) return -1;
     if (uint64_t{r->size} < uint64_t{r->writeOfst} + v->capacity) return -1;
-    if (16 * uint64_t{r->usedEntries} + 32 > NV_CTL_AREA_SIZE) return -1;
+    // Room for this record's control entry.
+    if (r->usedEntries >= NV_CTL_ENTRY_NUM || ctlEntryOfst(r->usedEntries + 1) > NV_CTL_AREA_SIZE) return -1;
     return 0;
 }
 
