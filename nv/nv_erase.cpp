@@ -62,6 +62,33 @@ int makeReady(int s) {
     return 0;
 }
 
+// Erases every sector marked for erase-all and sends the blocks whose copies
+// went to the first erased sector of their ring. 0, or -1 when an erase
+// failed.
+int eraseMarkedSectors(const WriteLockHeld&) {
+    int result = 0;
+    bool erased[NV_REAL_SEC_NUM] = {};
+    for (int s = 0; s < NV_REAL_SEC_NUM; ++s) {
+        if (nvRealSec[s]->eraseAllFlag != 1) continue;
+        erased[s] = true;
+        if (nvSecEraseWait(s) != 0) result = -1;
+    }
+    // Blocks whose copies were wiped have none now; they start again in the
+    // first erased sector of their ring.
+    for (int b = 0; b < NV_VRTL_SEC_NUM; ++b) {
+        NvVrtlSecEntry* v = nvVrtlSec[b];
+        if (v->crntSec >= NV_REAL_SEC_NUM || !erased[v->crntSec]) continue;
+        v->dataOfst = -1;
+        for (int s = 0; s < NV_REAL_SEC_NUM; ++s) {
+            if (erased[s] && nvRealSec[s]->ringId == v->ringId) {
+                v->crntSec = static_cast<uint32_t>(s);
+                break;
+            }
+        }
+    }
+    return result;
+}
+
 }  // namespace mfpsys::nv
 
 using namespace mfpsys::nv;
@@ -113,28 +140,10 @@ MFPSYS_API int nvEraseAll(void) {
         nvSharedMemDetach();
         return -1;
     }
+    const WriteLockHeld held;
     NvSharedState* st = state();
     pendingWord(st).store(kPendingAll);
-    int result = 0;
-    bool erased[NV_REAL_SEC_NUM] = {};
-    for (int s = 0; s < NV_REAL_SEC_NUM; ++s) {
-        if (nvRealSec[s]->eraseAllFlag != 1) continue;
-        erased[s] = true;
-        if (nvSecEraseWait(s) != 0) result = -1;
-    }
-    // Blocks whose copies were wiped have none now; they start again in the
-    // first erased sector of their ring.
-    for (int b = 0; b < NV_VRTL_SEC_NUM; ++b) {
-        NvVrtlSecEntry* v = nvVrtlSec[b];
-        if (v->crntSec >= NV_REAL_SEC_NUM || !erased[v->crntSec]) continue;
-        v->dataOfst = -1;
-        for (int s = 0; s < NV_REAL_SEC_NUM; ++s) {
-            if (erased[s] && nvRealSec[s]->ringId == v->ringId) {
-                v->crntSec = static_cast<uint32_t>(s);
-                break;
-            }
-        }
-    }
+    int result = eraseMarkedSectors(held);
     pendingWord(st).store(kPendingNone);
     nvGiveSem(st->otherInfo[0]);
     nvSharedMemDetach();
@@ -142,3 +151,4 @@ MFPSYS_API int nvEraseAll(void) {
 }
 
 }  // extern "C"
+

@@ -52,6 +52,21 @@ void heapFree(void* p);
 uint32_t heapRef(void* p);
 void* heapPtr(uint32_t ref);
 
+// Proof that the NV write lock is held: only the code that took it (or, in
+// nvWriteReq, whose caller must have) makes one, and every function that
+// changes the tables or the flash for a write, a move, an erase-all or a
+// dead writer's repair asks for it.
+class WriteLockHeld {
+public:
+    WriteLockHeld(const WriteLockHeld&) = delete;
+    WriteLockHeld& operator=(const WriteLockHeld&) = delete;
+private:
+    WriteLockHeld() = default;
+    friend int ::nvWriteReq(int32_t, uint32_t, const void*);
+    friend int ::nvEraseAll(void);
+    friend bool recoverWriteLock(int semId);
+};
+
 // The first-use lock, reentrant on one thread.
 class FirstUseLock {
 public:
@@ -80,7 +95,7 @@ void scanRing(int32_t ringId, bool loadCaches);
 
 // The tables of one ring back to what its flash holds, its counts read
 // again, caches untouched (repair after a dead writer).
-void rescanRing(int32_t ringId);
+void rescanRing(const WriteLockHeld&, int32_t ringId);
 
 // Lowest sector index of a ring, or -1.
 int firstSecOfRing(int32_t ringId);

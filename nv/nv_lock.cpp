@@ -47,13 +47,15 @@ bool recoverWriteLock(int semId) {
         semun arg{};
         return ::semctl(semId, 0, GETVAL, arg) == 1;
     }
+    // The dead holder's lock is still taken: the repair runs under it.
+    const WriteLockHeld held;
     uint32_t pending = pendingWord(st).load();
     if (pending == kPendingAll) {
         int list[5];
         nvSetIdList(list);
-        for (int i = 0; i < 5 && list[i] != -1; ++i) rescanRing(list[i]);
+        for (int i = 0; i < 5 && list[i] != -1; ++i) rescanRing(held, list[i]);
     } else if (pending < NV_VRTL_SEC_NUM) {
-        rescanRing(nvVrtlSec[pending]->ringId);
+        rescanRing(held, nvVrtlSec[pending]->ringId);
     }
     pendingWord(st).store(kPendingNone);
     semun one{};

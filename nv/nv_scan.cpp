@@ -74,7 +74,7 @@ void scanRing(int32_t ringId, bool loadCaches) {
     planRing(sharedTables(), port, ringId, found);
 }
 
-void rescanRing(int32_t ringId) {
+void rescanRing(const WriteLockHeld&, int32_t ringId) {
     Tables t = sharedTables();
     for (int s = 0; s < NV_REAL_SEC_NUM; ++s) {
         NvRealSecEntry* r = t.sec[s];
