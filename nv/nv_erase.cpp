@@ -1,10 +1,95 @@
 // Sector erase: started without waiting by a transfer, waited for by the
 // power-up scan and erase-all. The erase runs in the device; its end is seen
-// only through the status request.
+// only through the status request. Here too: whether a sector reads blank,
+// and making one ready for records.
 #include <unistd.h>
 
+#include <array>
+
 #include "mfpsys/mm.h"
+#include "nv/nv_format.h"
 #include "nv/nv_internal.h"
+
+namespace mfpsys::nv {
+
+Blank rangeBlank(uint32_t offset, uint32_t len) {
+    // One device step for the whole range where the heap allows it.
+    if (auto* buf = static_cast<uint8_t*>(heapAlloc(len ? len : 1))) {
+        Blank r = nvReadExe(offset, len, buf) != 0 ? Blank::Unreadable
+                  : erasedBytes(buf, len)          ? Blank::Blank
+                                                   : Blank::NotBlank;
+        heapFree(buf);
+        return r;
+    }
+    std::array<uint8_t, 4096> chunk;
+    while (len > 0) {
+        uint32_t n = len < chunk.size() ? len : static_cast<uint32_t>(chunk.size());
+        if (nvReadExe(offset, n, chunk.data()) != 0) return Blank::Unreadable;
+        if (!erasedBytes(chunk.data(), n)) return Blank::NotBlank;
+        offset += n;
+        len -= n;
+    }
+    return Blank::Blank;
+}
+
+Blank secBlank(int s) {
+    NvRealSecEntry* r = sec(s);
+    if (r == nullptr) return Blank::NotBlank;
+    auto* buf = static_cast<uint8_t*>(heapAlloc(r->size));
+    if (buf == nullptr) return Blank::Unreadable;
+    Blank result = Blank::Unreadable;
+    if (r->size >= 4 && nvReadExe(r->flashOfst, r->size, buf) == 0)
+        result = sectorBlank(buf, r->size) ? Blank::Blank : Blank::NotBlank;
+    heapFree(buf);
+    return result;
+}
+
+// A sector whose erase has not been seen to end takes no record until the
+// device says the erase is over and the sector reads blank; one that is not
+// blank (a failed erase, or damage) is sent to erase again.
+int makeReady(int s) {
+    NvRealSecEntry* r = sec(s);
+    if (r->eraseState == NV_ERASE_STATE_READY) return 0;
+    int status = nvChkEraseExe(r->flashOfst);
+    if (status == -1) return NV_E_BUSY;
+    if (status == NV_ERASE_STATUS_UNKNOWN) return NV_E_SYSTEM;
+    switch (secBlank(s)) {
+    case Blank::Unreadable: return NV_E_SYSTEM;
+    case Blank::NotBlank: return nvSecEraseNoWait(s) == 0 ? NV_E_BUSY : NV_E_SYSTEM;
+    case Blank::Blank: break;
+    }
+    r->eraseState = NV_ERASE_STATE_READY;
+    return 0;
+}
+
+// Erases every sector marked for erase-all and sends the blocks whose copies
+// went to the first erased sector of their ring. 0, or -1 when an erase
+// failed.
+int eraseMarkedSectors(const WriteLockHeld&) {
+    int result = 0;
+    bool erased[NV_REAL_SEC_NUM] = {};
+    for (int s = 0; s < NV_REAL_SEC_NUM; ++s) {
+        if (nvRealSec[s]->eraseAllFlag != 1) continue;
+        erased[s] = true;
+        if (nvSecEraseWait(s) != 0) result = -1;
+    }
+    // Blocks whose copies were wiped have none now; they start again in the
+    // first erased sector of their ring.
+    for (int b = 0; b < NV_VRTL_SEC_NUM; ++b) {
+        NvVrtlSecEntry* v = nvVrtlSec[b];
+        if (v->crntSec >= NV_REAL_SEC_NUM || !erased[v->crntSec]) continue;
+        v->dataOfst = -1;
+        for (int s = 0; s < NV_REAL_SEC_NUM; ++s) {
+            if (erased[s] && nvRealSec[s]->ringId == v->ringId) {
+                v->crntSec = static_cast<uint32_t>(s);
+                break;
+            }
+        }
+    }
+    return result;
+}
+
+}  // namespace mfpsys::nv
 
 using namespace mfpsys::nv;
 
@@ -55,28 +140,10 @@ MFPSYS_API int nvEraseAll(void) {
         nvSharedMemDetach();
         return -1;
     }
+    const WriteLockHeld held;
     NvSharedState* st = state();
     pendingWord(st).store(kPendingAll);
-    int result = 0;
-    bool erased[NV_REAL_SEC_NUM] = {};
-    for (int s = 0; s < NV_REAL_SEC_NUM; ++s) {
-        if (nvRealSec[s]->eraseAllFlag != 1) continue;
-        erased[s] = true;
-        if (nvSecEraseWait(s) != 0) result = -1;
-    }
-    // Blocks whose copies were wiped have none now; they start again in the
-    // first erased sector of their ring.
-    for (int b = 0; b < NV_VRTL_SEC_NUM; ++b) {
-        NvVrtlSecEntry* v = nvVrtlSec[b];
-        if (v->crntSec >= NV_REAL_SEC_NUM || !erased[v->crntSec]) continue;
-        v->dataOfst = -1;
-        for (int s = 0; s < NV_REAL_SEC_NUM; ++s) {
-            if (erased[s] && nvRealSec[s]->ringId == v->ringId) {
-                v->crntSec = static_cast<uint32_t>(s);
-                break;
-            }
-        }
-    }
+    int result = eraseMarkedSectors(held);
     pendingWord(st).store(kPendingNone);
     nvGiveSem(st->otherInfo[0]);
     nvSharedMemDetach();
@@ -84,3 +151,4 @@ MFPSYS_API int nvEraseAll(void) {
 }
 
 }  // extern "C"
+

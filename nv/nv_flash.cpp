@@ -12,22 +12,13 @@
 
 namespace {
 
+using namespace mfpsys::nv;
+
 // The driver selects the operation by the third ioctl argument; the request
 // word is always the address of this string.
 const char kIoctlRequest[] = "w";
 constexpr int kIoctlErase = 10;
 constexpr int kIoctlEraseStatus = 15;
-
-// Header field offsets within a sector.
-constexpr uint32_t kEraseIdOfst = 0;
-constexpr uint32_t kSecCntOfst = 4;
-constexpr uint32_t kMarkOfst = 8;
-using mfpsys::nv::kCtlBase;
-using mfpsys::nv::kCtlBlockAddr;
-using mfpsys::nv::kCtlCtrlCksm;
-using mfpsys::nv::kCtlDataCksm;
-using mfpsys::nv::kCtlDataOfst;
-using mfpsys::nv::kCtlSize;
 
 class Device {
 public:
@@ -46,19 +37,24 @@ private:
     int fd_;
 };
 
-std::array<uint8_t, 2> be16(uint32_t v) { return {uint8_t(v >> 8), uint8_t(v)}; }
-std::array<uint8_t, 4> be32(uint32_t v) { return {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)}; }
+template <typename T>
+int writeBe(uint32_t offset, T v) {
+    std::array<uint8_t, sizeof(T)> bytes{};
+    mfpsys::port::putBe<T>(bytes.data(), v);
+    return nvWriteExe(offset, bytes.size(), bytes.data());
+}
 
-template <size_t N>
-int writeAt(uint32_t offset, const std::array<uint8_t, N>& bytes) {
-    return nvWriteExe(offset, N, bytes.data());
+// Reads n header bytes of sector s from offset.
+bool readHeaderField(int s, uint32_t offset, uint8_t* buf, uint32_t n) {
+    NvRealSecEntry* r = mfpsys::nv::sec(s);
+    return r != nullptr && nvReadExe(r->flashOfst + offset, n, buf) == 0;
 }
 
 // Device offset of sector s's control entry numbered by its used entries.
 bool entryOfst(int s, uint32_t& ofst) {
     NvRealSecEntry* r = mfpsys::nv::sec(s);
     if (r == nullptr || r->usedEntries >= NV_CTL_ENTRY_NUM) return false;
-    ofst = r->flashOfst + kCtlBase + kCtlSize * r->usedEntries;
+    ofst = r->flashOfst + ctlEntryOfst(r->usedEntries);
     return true;
 }
 
@@ -107,13 +103,13 @@ MFPSYS_API int nvChkEraseExe(uint32_t offset) {
 MFPSYS_API int nvSetSecEraseID(int s, uint32_t id) {
     NvRealSecEntry* r = sec(s);
     if (r == nullptr) return -1;
-    return writeAt(r->flashOfst + kEraseIdOfst, be32(id));
+    return writeBe<uint32_t>(r->flashOfst + kEraseIdOfst, id);
 }
 
 MFPSYS_API int nvSetMark(int s, uint32_t mark) {
     NvRealSecEntry* r = sec(s);
     if (r == nullptr) return -1;
-    return writeAt(r->flashOfst + kMarkOfst, be16(mark));
+    return writeBe<uint16_t>(r->flashOfst + kMarkOfst, static_cast<uint16_t>(mark));
 }
 
 MFPSYS_API int nvSetSecCnt(int s, int b) {
@@ -126,29 +122,29 @@ MFPSYS_API int nvSetSecCnt(int s, int b) {
     // which the newest-sector rule orders after it.
     if (cnt == NV_SEC_CNT_NONE) cnt = 0;
     r->secCnt = static_cast<uint16_t>(cnt);
-    uint8_t hi = uint8_t(cnt >> 8), lo = uint8_t(cnt);
-    std::array<uint8_t, 4> bytes{hi, lo, 0, uint8_t(hi + lo)};
-    return writeAt(r->flashOfst + kSecCntOfst, bytes);
+    std::array<uint8_t, 4> bytes{};
+    encodeSecCnt(bytes.data(), r->secCnt);
+    return nvWriteExe(r->flashOfst + kSecCntOfst, bytes.size(), bytes.data());
 }
 
 MFPSYS_API int nvSetDataMark(int s, uint32_t mark) {
     uint32_t e;
     if (!entryOfst(s, e)) return -1;
-    return writeAt(e, be16(mark));
+    return writeBe<uint16_t>(e + kCtlDataMark, static_cast<uint16_t>(mark));
 }
 
 MFPSYS_API int nvSetCtlOfst(int s, int b) {
     uint32_t e;
     NvVrtlSecEntry* v = blk(b);
     if (v == nullptr || !entryOfst(s, e)) return -1;
-    if (writeAt(e + kCtlDataOfst, be32(sec(s)->writeOfst)) != 0) return -1;
-    return writeAt(e + kCtlBlockAddr, be32(static_cast<uint32_t>(v->blockAddr)));
+    if (writeBe<uint32_t>(e + kCtlDataOfst, sec(s)->writeOfst) != 0) return -1;
+    return writeBe<uint32_t>(e + kCtlBlockAddr, static_cast<uint32_t>(v->blockAddr));
 }
 
 MFPSYS_API int nvSetDataCksm(int s, int b, uint32_t cksm) {
     uint32_t e;
     if (blk(b) == nullptr || !entryOfst(s, e)) return -1;
-    return writeAt(e + kCtlDataCksm, be16(cksm));
+    return writeBe<uint16_t>(e + kCtlDataCksm, static_cast<uint16_t>(cksm));
 }
 
 MFPSYS_API int nvSetCtrlCksm(int s) {
@@ -156,33 +152,26 @@ MFPSYS_API int nvSetCtrlCksm(int s) {
     if (!entryOfst(s, e)) return -1;
     std::array<uint8_t, kCtlSize> entry{};
     if (nvReadExe(e, kCtlSize, entry.data()) != 0) return -1;
-    return writeAt(e + kCtlCtrlCksm, be16(nvCalcCksm(entry.data(), kCtlCtrlCksm)));
+    return writeBe<uint16_t>(e + kCtlCtrlCksm, sum16(entry.data(), kCtlCtrlCksm));
 }
 
 MFPSYS_API int nvChkSecEraseID(int s) {
-    NvRealSecEntry* r = sec(s);
-    if (r == nullptr) return -1;
     std::array<uint8_t, 4> b{};
-    if (nvReadExe(r->flashOfst + kEraseIdOfst, 4, b.data()) != 0) return -1;
-    return b == be32(NV_ERASE_ID_READY) ? 0 : -1;
+    if (!readHeaderField(s, kEraseIdOfst, b.data(), b.size())) return -1;
+    return mfpsys::port::getBe<uint32_t>(b.data()) == NV_ERASE_ID_READY ? 0 : -1;
 }
 
 MFPSYS_API int nvChkMark(int s) {
-    NvRealSecEntry* r = sec(s);
-    if (r == nullptr) return -1;
     std::array<uint8_t, 4> b{};
-    if (nvReadExe(r->flashOfst + kMarkOfst, 4, b.data()) != 0) return -1;
-    uint32_t mark = (uint32_t{b[0]} << 8) | b[1];
-    return (mark == NV_MARK_FREE || mark == NV_MARK_USED || mark == NV_MARK_DONE) ? 0 : -1;
+    if (!readHeaderField(s, kMarkOfst, b.data(), b.size())) return -1;
+    return knownMark(mfpsys::port::getBe<uint16_t>(b.data())) ? 0 : -1;
 }
 
 MFPSYS_API int nvGetSecCnt(int s, uint16_t* count) {
-    NvRealSecEntry* r = sec(s);
-    if (r == nullptr || count == nullptr) return -1;
     std::array<uint8_t, 4> b{};
-    if (nvReadExe(r->flashOfst + kSecCntOfst, 4, b.data()) != 0) return -1;
-    if (uint8_t(b[0] + b[1] + b[2]) != b[3]) return -1;
-    *count = static_cast<uint16_t>((b[0] << 8) | b[1]);
+    if (count == nullptr || !readHeaderField(s, kSecCntOfst, b.data(), b.size())) return -1;
+    if (sum8(b.data(), 3) != b[3]) return -1;
+    *count = mfpsys::port::getBe<uint16_t>(b.data());
     return 0;
 }
 
@@ -192,8 +181,7 @@ MFPSYS_API int nvChkData(uint32_t dataOfst, uint32_t length, uint32_t cksmOfst, 
     if (nvReadExe(dataOfst, length, buffer) != 0) return -1;
     std::array<uint8_t, 2> c{};
     if (nvReadExe(cksmOfst, 2, c.data()) != 0) return -1;
-    uint32_t stored = (uint32_t{c[0]} << 8) | c[1];
-    return (nvCalcCksm(buffer, static_cast<int32_t>(length)) & 0xFFFF) == stored ? 0 : -1;
+    return sum16(static_cast<const uint8_t*>(buffer), length) == mfpsys::port::getBe<uint16_t>(c.data()) ? 0 : -1;
 }
 
 }  // extern "C"

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "mfpsys/nv.h"
+#include "nv/nv_plan.h"
 
 namespace mfpsys::nv {
 
@@ -28,6 +29,13 @@ inline NvVrtlSecEntry* blk(int b) {
     return (b >= 0 && b < NV_VRTL_SEC_NUM) ? nvVrtlSec[b] : nullptr;
 }
 
+inline Tables sharedTables() {
+    Tables t;
+    for (int s = 0; s < NV_REAL_SEC_NUM; ++s) t.sec[s] = nvRealSec[s];
+    for (int b = 0; b < NV_VRTL_SEC_NUM; ++b) t.blk[b] = nvVrtlSec[b];
+    return t;
+}
+
 inline std::atomic_ref<int32_t> poweredUpFlag(NvSharedState* st) {
     return std::atomic_ref<int32_t>(st->otherInfo[1]);
 }
@@ -43,6 +51,21 @@ void* heapAlloc(uint32_t size);
 void heapFree(void* p);
 uint32_t heapRef(void* p);
 void* heapPtr(uint32_t ref);
+
+// Proof that the NV write lock is held: only the code that took it (or, in
+// nvWriteReq, whose caller must have) makes one, and every function that
+// changes the tables or the flash for a write, a move, an erase-all or a
+// dead writer's repair asks for it.
+class WriteLockHeld {
+public:
+    WriteLockHeld(const WriteLockHeld&) = delete;
+    WriteLockHeld& operator=(const WriteLockHeld&) = delete;
+private:
+    WriteLockHeld() = default;
+    friend int ::nvWriteReq(int32_t, uint32_t, const void*);
+    friend int ::nvEraseAll(void);
+    friend bool recoverWriteLock(int semId);
+};
 
 // The first-use lock, reentrant on one thread.
 class FirstUseLock {
@@ -67,8 +90,12 @@ int ensurePoweredUp();
 bool tablesValid();
 
 // Rebuilds the records of one ring from the flash as the power-up scan does.
-// loadCaches false leaves every cache as it is (repair after a dead writer).
+// loadCaches false leaves every cache as it is.
 void scanRing(int32_t ringId, bool loadCaches);
+
+// The tables of one ring back to what its flash holds, its counts read
+// again, caches untouched (repair after a dead writer).
+void rescanRing(const WriteLockHeld&, int32_t ringId);
 
 // Lowest sector index of a ring, or -1.
 int firstSecOfRing(int32_t ringId);
@@ -82,7 +109,15 @@ bool recoverWriteLock(int semId);
 // when there is no lock to take.
 bool takeWriteLockPatiently();
 
-// Blank test with three answers: 0 blank, -1 not blank, NV_SEC_UNREADABLE.
-int secBlank(int s);
+// Whether sector s reads erased (its erase ID may also read ready).
+Blank secBlank(int s);
+
+// Whether len bytes at device offset all read 0xFF.
+Blank rangeBlank(uint32_t offset, uint32_t len);
+
+// 0 when sector s may take a record now; NV_E_BUSY while its erase runs (or
+// was started again because it did not read blank), NV_E_SYSTEM when the
+// device cannot tell.
+int makeReady(int s);
 
 }  // namespace mfpsys::nv

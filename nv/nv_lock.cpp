@@ -33,27 +33,6 @@ bool heldByDeadProcess(int semId, pid_t& holder) {
     return processGone(holder);
 }
 
-// Tables of one ring back to what its flash holds, caches untouched.
-void rescanRing(int32_t ringId) {
-    for (int s = 0; s < NV_REAL_SEC_NUM; ++s) {
-        NvRealSecEntry* r = nvRealSec[s];
-        if (r->ringId != ringId) continue;
-        r->usedEntries = 0;
-        r->writeOfst = NV_CTL_AREA_SIZE;
-        r->secCnt = NV_SEC_CNT_NONE;
-        uint16_t cnt = 0;
-        if (nvChkSecEraseID(s) == 0 && nvChkMark(s) == 0 && nvGetSecCnt(s, &cnt) == 0) r->secCnt = cnt;
-    }
-    int first = firstSecOfRing(ringId);
-    for (int b = 0; b < NV_VRTL_SEC_NUM; ++b) {
-        NvVrtlSecEntry* v = nvVrtlSec[b];
-        if (v->ringId != ringId) continue;
-        v->dataOfst = -1;
-        v->crntSec = static_cast<uint32_t>(first);
-    }
-    scanRing(ringId, false);
-}
-
 }  // namespace
 
 bool recoverWriteLock(int semId) {
@@ -68,13 +47,15 @@ bool recoverWriteLock(int semId) {
         semun arg{};
         return ::semctl(semId, 0, GETVAL, arg) == 1;
     }
+    // The dead holder's lock is still taken: the repair runs under it.
+    const WriteLockHeld held;
     uint32_t pending = pendingWord(st).load();
     if (pending == kPendingAll) {
         int list[5];
         nvSetIdList(list);
-        for (int i = 0; i < 5 && list[i] != -1; ++i) rescanRing(list[i]);
+        for (int i = 0; i < 5 && list[i] != -1; ++i) rescanRing(held, list[i]);
     } else if (pending < NV_VRTL_SEC_NUM) {
-        rescanRing(nvVrtlSec[pending]->ringId);
+        rescanRing(held, nvVrtlSec[pending]->ringId);
     }
     pendingWord(st).store(kPendingNone);
     semun one{};

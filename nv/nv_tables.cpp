@@ -101,12 +101,6 @@ FirstUseLock::~FirstUseLock() {
     }
 }
 
-int firstSecOfRing(int32_t ringId) {
-    for (int s = 0; s < NV_REAL_SEC_NUM; ++s)
-        if (nvRealSec[s] != nullptr && nvRealSec[s]->ringId == ringId) return s;
-    return -1;
-}
-
 bool tablesValid() {
     if (g_state == nullptr) return false;
     for (int s = 0; s < NV_REAL_SEC_NUM; ++s) {
@@ -192,15 +186,8 @@ MFPSYS_API void nvInitRealTbl(void) {
         r->usedEntries = 0;
         r->secCnt = 0;
         r->writeOfst = NV_CTL_AREA_SIZE;
-        for (int k = 1; k <= NV_REAL_SEC_NUM; ++k) {
-            int j = (i + k) % NV_REAL_SEC_NUM;
-            if (nvRealSec[j]->ringId == r->ringId) {
-                r->next = static_cast<uint32_t>(j);
-                nvRealSec[j]->prev = static_cast<uint32_t>(i);
-                break;
-            }
-        }
     }
+    linkRings(sharedTables());
 }
 
 MFPSYS_API void nvInitVrtlTbl(void) {

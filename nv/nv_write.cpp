@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "nv/nv_format.h"
 #include "nv/nv_internal.h"
 
 using namespace mfpsys::nv;
@@ -38,25 +39,9 @@ struct RingSnapshot {
     }
 };
 
-// A sector whose erase has not been seen to end takes no record until the
-// device says the erase is over and the sector reads blank; one that is not
-// blank (a failed erase, or damage) is sent to erase again.
-int makeReady(int s) {
-    NvRealSecEntry* r = sec(s);
-    if (r->eraseState == NV_ERASE_STATE_READY) return 0;
-    int status = nvChkEraseExe(r->flashOfst);
-    if (status == -1) return NV_E_BUSY;
-    if (status == NV_ERASE_STATUS_UNKNOWN) return NV_E_SYSTEM;
-    int blank = secBlank(s);
-    if (blank == NV_SEC_UNREADABLE) return NV_E_SYSTEM;
-    if (blank != 0) return nvSecEraseNoWait(s) == 0 ? NV_E_BUSY : NV_E_SYSTEM;
-    r->eraseState = NV_ERASE_STATE_READY;
-    return 0;
-}
-
 // Moves the ring of block vidx from its current sector to the next one and
 // writes the new copy there.
-int transfer(int vidx, uint32_t length, const void* data) {
+int transfer(const WriteLockHeld&, int vidx, uint32_t length, const void* data) {
     NvVrtlSecEntry* v = nvVrtlSec[vidx];
     int oldSec = static_cast<int>(v->crntSec);
     NvRealSecEntry* o = sec(oldSec);
@@ -113,6 +98,41 @@ int transfer(int vidx, uint32_t length, const void* data) {
     return 0;
 }
 
+// Names the block being written in the shared state for as long as its
+// write runs, so that the writer's death is repaired on the right ring.
+class PendingWrite {
+public:
+    PendingWrite(NvSharedState* st, int b) : st_(st) { pendingWord(st_).store(static_cast<uint32_t>(b)); }
+    ~PendingWrite() { pendingWord(st_).store(kPendingNone); }
+    PendingWrite(const PendingWrite&) = delete;
+    PendingWrite& operator=(const PendingWrite&) = delete;
+private:
+    NvSharedState* st_;
+};
+
+// Appends the copy of block b to its ring's current sector, or moves the
+// ring when the sector has no room.
+int writeBlock(const WriteLockHeld& held, NvSharedState* st, int b, uint32_t length, const void* data) {
+    NvVrtlSecEntry* v = nvVrtlSec[b];
+    int s = static_cast<int>(v->crntSec);
+    NvRealSecEntry* r = sec(s);
+    // The new copy goes into the block's own ring or nowhere: from a sector
+    // of another ring, an append or a move would never write this block.
+    if (r == nullptr || r->ringId != v->ringId) return NV_E_SYSTEM;
+    PendingWrite pending(st, b);
+    if (nvChkVacancy(s, b) != 0) return transfer(held, b, length, data);
+    uint32_t used = r->usedEntries;
+    if (int rc = makeReady(s); rc != 0) return rc;
+    if (nvSetData(s, b, length, data) != 0) {
+        // Some of a record may be on flash: the entry is spent and no later
+        // record goes where this one began.
+        r->usedEntries = used + 1;
+        r->writeOfst = r->size;
+        return NV_E_SYSTEM;
+    }
+    return 0;
+}
+
 }  // namespace
 
 extern "C" {
@@ -158,30 +178,9 @@ MFPSYS_API int nvWriteReq(int32_t blockAddr, uint32_t length, const void* data) 
     if (st == nullptr) return NV_E_SYSTEM;
     int b = nvGetVidx(blockAddr);
     if (b < 0 || nvVrtlSec[b]->capacity < length) return NV_E_PARAM;
-    NvVrtlSecEntry* v = nvVrtlSec[b];
-    int s = static_cast<int>(v->crntSec);
-    NvRealSecEntry* r = sec(s);
-    // The new copy goes into the block's own ring or nowhere: from a sector
-    // of another ring, an append or a move would never write this block.
-    if (r == nullptr || r->ringId != v->ringId) return NV_E_SYSTEM;
-    pendingWord(st).store(static_cast<uint32_t>(b));
-    int result = 0;
-    if (nvChkVacancy(s, b) == 0) {
-        uint32_t used = r->usedEntries;
-        if (int rc = makeReady(s); rc != 0) {
-            result = rc;
-        } else if (nvSetData(s, b, length, data) != 0) {
-            // Some of a record may be on flash: the entry is spent and no
-            // later record goes where this one began.
-            r->usedEntries = used + 1;
-            r->writeOfst = r->size;
-            result = NV_E_SYSTEM;
-        }
-    } else {
-        result = transfer(b, length, data);
-    }
-    pendingWord(st).store(kPendingNone);
-    return result;
+    // The caller holds the write lock.
+    const WriteLockHeld held;
+    return writeBlock(held, st, b, length, data);
 }
 
 MFPSYS_API int nvChkVacancy(int s, int vidx) {
@@ -189,7 +188,8 @@ MFPSYS_API int nvChkVacancy(int s, int vidx) {
     NvVrtlSecEntry* v = blk(vidx);
     if (r == nullptr || v == nullptr) return -1;
     if (uint64_t{r->size} < uint64_t{r->writeOfst} + v->capacity) return -1;
-    if (16 * uint64_t{r->usedEntries} + 32 > NV_CTL_AREA_SIZE) return -1;
+    // Room for this record's control entry.
+    if (r->usedEntries >= NV_CTL_ENTRY_NUM || ctlEntryOfst(r->usedEntries + 1) > NV_CTL_AREA_SIZE) return -1;
     return 0;
 }
 

@@ -1,11 +1,12 @@
 // mfpctl flash inspect: decodes a flash image offline, with no board running.
 //
-// NV sectors: header, control entries with both checksums verified, and what
-// a power-up would do (which record it loads for each block, which sectors it
-// erases). Boot environment: checksum, data length, entries. The checksums
-// and the environment's walk are the library's own code (nvCalcCksm and the
-// environment's format routines), so the inspector and the library cannot
-// disagree on them.
+// NV sectors: header, control entries with both checksums verified and the
+// reason a power-up refuses an entry, and what a power-up does (which record
+// it loads for each block, where each sector takes its next record, which
+// sectors it erases and why). The format, the checksums, the power-up plan
+// and the environment's walk are the library's own code (nv_format.h,
+// nv_plan.cpp, nvCalcCksm and the environment's format routines), so the
+// inspector and the library cannot disagree on them.
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include "env/env_internal.h"
 #include "mfpsys/nv.h"
 #include "nv/nv_format.h"
+#include "nv/nv_plan.h"
 #include "tools/json.h"
 #include "tools/mfpctl.h"
 
@@ -23,159 +25,168 @@ namespace mfpctl {
 static const char kUsage[] = "mfpctl flash inspect [IMAGE | --board DIR] [--json]";
 constexpr uint32_t kImageSize = 0x80000;
 
-using mfpsys::nv::be16;
-using mfpsys::nv::be32;
-using mfpsys::nv::kCtlBase;
-using mfpsys::nv::kCtlSize;
+namespace nv = mfpsys::nv;
 
 struct Entry {
     int index;
-    uint16_t mark, data_cksum, ctl_cksum;
-    uint32_t data_ofst;
-    int32_t block_addr;
-    bool in_use, complete, ctl_ok;
-    int block;          // index of the block it names, or -1
+    nv::Entry e;
+    bool complete, ctl_ok;
     bool data_checked, data_ok;
     bool loaded = false;  // the record a power-up loads for its block
 };
 
 struct SectorView {
     int index;
-    uint32_t offset, size;
-    int32_t ring;
-    uint32_t erase_id;
-    uint16_t mark;
-    uint8_t count_bytes[4];
-    bool id_ok, mark_ok, count_ok, header_ok, blank;
-    uint32_t count;  // valid only with header_ok
+    nv::Header h;
+    bool blank;
     std::vector<Entry> entries;
     const char* fate = "untouched";  // what a power-up does with it
+    const char* why = nullptr;       // why it erases it
 };
 
 static std::string erase_id_name(uint32_t id) {
     if (id == NV_ERASE_ID_READY) return "ready";
     if (id == NV_ERASE_ID_ERASING) return "erase started";
-    if (id == 0xFFFFFFFFu) return "erased";
+    if (id == nv::kEraseIdBlank) return "erased";
     return "invalid";
 }
 
-static SectorView decode_sector(const std::vector<uint8_t>& img, int s) {
-    const NvRealSecEntry& t = _nvRealSec[s];
+static const char* refusal_name(nv::Refusal r) {
+    switch (r) {
+    case nv::Refusal::None: return "none";
+    case nv::Refusal::Free: return "free";
+    case nv::Refusal::ControlChecksum: return "control checksum";
+    case nv::Refusal::Incomplete: return "incomplete";
+    case nv::Refusal::UnknownBlock: return "unknown block";
+    case nv::Refusal::OutsideSector: return "outside its sector";
+    case nv::Refusal::ForeignRing: return "block of another ring";
+    }
+    return "?";
+}
+
+static const char* clear_name(nv::Clear c) {
+    switch (c) {
+    case nv::Clear::NoValidHeader: return "no sector of its ring has a valid header";
+    case nv::Clear::NothingTaken: return "no block's newest copy in it";
+    case nv::Clear::Older: return "older than the sector that completed its ring";
+    case nv::Clear::CutTransfer: return "holds a ring move cut short";
+    }
+    return "?";
+}
+
+// The library's default tables, as a power-up starts from them.
+struct ImageTables {
+    NvRealSecEntry sec[NV_REAL_SEC_NUM];
+    NvVrtlSecEntry blk[NV_VRTL_SEC_NUM];
+    nv::Tables t;
+    ImageTables() {
+        for (int s = 0; s < NV_REAL_SEC_NUM; ++s) {
+            sec[s] = _nvRealSec[s];
+            sec[s].eraseState = NV_ERASE_STATE_READY;
+            sec[s].usedEntries = 0;
+            sec[s].writeOfst = NV_CTL_AREA_SIZE;
+            t.sec[s] = &sec[s];
+        }
+        for (int b = 0; b < NV_VRTL_SEC_NUM; ++b) {
+            blk[b] = _nvVrtlSec[b];
+            t.blk[b] = &blk[b];
+        }
+        nv::linkRings(t);
+        for (auto& v : blk) {
+            int first = nv::firstSector(t, v.ringId);
+            v.crntSec = first < 0 ? 0u : static_cast<uint32_t>(first);
+            v.dataOfst = -1;
+            v.cache = 0;
+        }
+    }
+};
+
+// The plan over an image: reads are bounded by it; what is erased is noted.
+class ImagePort final : public nv::ScanPort {
+public:
+    ImagePort(const std::vector<uint8_t>& img, const nv::Tables& t, std::vector<SectorView>& secs)
+        : img_(img), t_(t), secs_(secs) {}
+    bool read(uint32_t offset, uint32_t n, uint8_t* buf) override {
+        if (!inside(offset, n)) return false;
+        std::memcpy(buf, img_.data() + offset, n);
+        return true;
+    }
+    nv::Blank erased(uint32_t offset, uint32_t n) override {
+        if (!inside(offset, n)) return nv::Blank::Unreadable;
+        return nv::erasedBytes(img_.data() + offset, n) ? nv::Blank::Blank : nv::Blank::NotBlank;
+    }
+    bool take(int b, uint32_t offset, uint16_t cksm) override {
+        uint32_t cap = t_.blk[b]->capacity;
+        return inside(offset, cap) && nv::sum16(img_.data() + offset, cap) == cksm;
+    }
+    void drop(int) override {}
+    void clear(int s, nv::Clear why) override {
+        secs_[s].fate = secs_[s].blank ? "blank" : "erased";
+        secs_[s].why = clear_name(why);
+    }
+    void unreadable(int s) override { secs_[s].fate = "unreadable"; }
+private:
+    bool inside(uint32_t offset, uint32_t n) const { return uint64_t{offset} + n <= img_.size(); }
+    const std::vector<uint8_t>& img_;
+    const nv::Tables& t_;
+    std::vector<SectorView>& secs_;
+};
+
+static SectorView decode_sector(const std::vector<uint8_t>& img, const nv::Tables& t, int s) {
+    const NvRealSecEntry& r = *t.sec[s];
     SectorView v{};
     v.index = s;
-    v.offset = t.flashOfst;
-    v.size = t.size;
-    v.ring = t.ringId;
-    const uint8_t* p = img.data() + t.flashOfst;
-    v.erase_id = be32(p);
-    v.mark = be16(p + 8);
-    std::memcpy(v.count_bytes, p + 4, 4);
-    v.id_ok = v.erase_id == NV_ERASE_ID_READY;
-    v.mark_ok = v.mark == NV_MARK_FREE || v.mark == NV_MARK_USED || v.mark == NV_MARK_DONE;
-    v.count_ok = (nvCalcCksm(p + 4, 3) & 0xFFu) == p[7];
-    v.header_ok = v.id_ok && v.mark_ok && v.count_ok;
-    v.count = be16(p + 4);
-    v.blank = (v.erase_id == 0xFFFFFFFFu || v.erase_id == NV_ERASE_ID_READY);
-    for (uint32_t i = 4; v.blank && i < t.size; ++i) v.blank = p[i] == 0xFF;
-    for (int e = 0; e < NV_CTL_ENTRY_NUM; ++e) {
-        const uint8_t* c = p + kCtlBase + kCtlSize * e;
+    const uint8_t* p = img.data() + r.flashOfst;
+    v.h = nv::decodeHeader(p);
+    v.blank = nv::sectorBlank(p, r.size);
+    for (int i = 0; i < NV_CTL_ENTRY_NUM; ++i) {
+        const uint8_t* c = p + nv::ctlEntryOfst(i);
         Entry en{};
-        en.index = e;
-        en.mark = be16(c);
-        en.in_use = !(en.mark & 0x8000);
-        if (!en.in_use) continue;
-        en.complete = !(en.mark & 0xC000);
-        en.data_cksum = be16(c + 2);
-        en.data_ofst = be32(c + 4);
-        en.block_addr = static_cast<int32_t>(be32(c + 8));
-        en.ctl_cksum = be16(c + 14);
-        en.ctl_ok = (nvCalcCksm(c, 14) & 0xFFFFu) == en.ctl_cksum;
-        en.block = -1;
-        for (int b = 0; b < NV_VRTL_SEC_NUM; ++b)
-            if (_nvVrtlSec[b].blockAddr == en.block_addr) { en.block = b; break; }
-        if (en.block >= 0) {
-            uint32_t cap = _nvVrtlSec[en.block].capacity;
-            if (en.data_ofst >= NV_CTL_AREA_SIZE && en.data_ofst <= t.size && cap <= t.size - en.data_ofst) {
-                en.data_checked = true;
-                en.data_ok = (nvCalcCksm(p + en.data_ofst, static_cast<int32_t>(cap)) & 0xFFFFu) == en.data_cksum;
-            }
+        en.index = i;
+        en.e = nv::decodeEntry(c, r.ringId, r.size, t.blk);
+        if (!en.e.inUse()) continue;
+        en.complete = !(en.e.mark & nv::kMarkIncompleteBits);
+        en.ctl_ok = nv::sum16(c, nv::kCtlCtrlCksm) == en.e.ctrlCksm;
+        if (en.e.block >= 0) {
+            uint32_t cap = t.blk[en.e.block]->capacity;
+            en.data_checked = nv::recordInside(en.e.dataOfst, cap, r.size);
+            en.data_ok = en.data_checked && nv::sum16(p + en.e.dataOfst, cap) == en.e.dataCksm;
         }
         v.entries.push_back(en);
     }
     return v;
 }
 
-// The newest sector of a ring: the highest count, where counts 0..15 follow
-// counts above 0xFFF0 (the count wraps), and of equal counts the lowest index.
-static int newest(const std::vector<SectorView>& secs, int32_t ring) {
-    int64_t w[NV_REAL_SEC_NUM];
-    bool high = false;
-    for (int s = 0; s < NV_REAL_SEC_NUM; ++s) {
-        w[s] = (secs[s].ring == ring && secs[s].header_ok && secs[s].count != NV_SEC_CNT_NONE) ? int64_t{secs[s].count} : int64_t{-1};
-        if (w[s] > 0xFFF0) high = true;
-    }
-    int best = -1;
-    for (int s = 0; s < NV_REAL_SEC_NUM; ++s) {
-        if (high && w[s] >= 0 && w[s] <= 15) w[s] += 0x10000;
-        if (w[s] >= 0 && (best < 0 || w[s] > w[best])) best = s;
-    }
-    return best;
-}
-
-// What a power-up makes of each ring: walking back from the newest sector,
-// the newest intact record of each block is loaded; the sectors it passes
-// without finding every block, and all older ones, are erased unless blank.
-static void predict(std::vector<SectorView>& secs, int loaded_from[NV_VRTL_SEC_NUM],
-                    uint32_t loaded_ofst[NV_VRTL_SEC_NUM]) {
-    int prev[NV_REAL_SEC_NUM];
-    for (int i = 0; i < NV_REAL_SEC_NUM; ++i) prev[i] = i;
-    for (int i = 0; i < NV_REAL_SEC_NUM; ++i)
-        for (int k = 1; k <= NV_REAL_SEC_NUM; ++k) {
-            int j = (i + k) % NV_REAL_SEC_NUM;
-            if (secs[j].ring == secs[i].ring) { prev[j] = i; break; }
+// What a power-up makes of the image: the library's plan, over the image.
+static void predict(const std::vector<uint8_t>& img, const nv::Tables& t, std::vector<SectorView>& secs) {
+    ImagePort port(img, t, secs);
+    nv::readCounts(t, port, nv::kAllRings);
+    int rings[5];
+    nv::ringIds(t, rings);
+    bool found[NV_VRTL_SEC_NUM] = {};
+    for (int i = 0; i < 5 && rings[i] != nv::kAllRings; ++i) {
+        nv::planRing(t, port, rings[i], found);
+        // The newest sector left in use takes the ring's next record.
+        int cur = nv::newestSector(t, rings[i]);
+        for (int s = cur, n = 0; s >= 0 && n < NV_REAL_SEC_NUM; s = int(t.sec[s]->prev), ++n) {
+            if (std::strcmp(secs[s].fate, "untouched") != 0) continue;
+            secs[s].fate = "kept (current)";
+            for (int k = int(t.sec[s]->prev); k != s && k != cur; k = int(t.sec[k]->prev))
+                if (std::strcmp(secs[k].fate, "untouched") == 0) secs[k].fate = "kept";
+            break;
         }
-    for (int b = 0; b < NV_VRTL_SEC_NUM; ++b) loaded_from[b] = -1;
-    std::vector<int32_t> rings;
+    }
+    // The entry each loaded block comes from: the newest one naming it at its offset.
     for (int b = 0; b < NV_VRTL_SEC_NUM; ++b) {
-        bool seen = false;
-        for (int32_t r : rings) seen |= r == _nvVrtlSec[b].ringId;
-        if (!seen) rings.push_back(_nvVrtlSec[b].ringId);
-    }
-    for (int32_t r : rings) {
-        auto erase_unless_blank = [&](int s) { secs[s].fate = secs[s].blank ? "blank" : "erased"; };
-        int cur = newest(secs, r);
-        if (cur < 0) {
-            for (int s = 0; s < NV_REAL_SEC_NUM; ++s)
-                if (secs[s].ring == r) erase_unless_blank(s);
-            continue;
-        }
-        bool searching = true;
-        int s = cur;
-        do {
-            if (searching) {
-                for (auto it = secs[s].entries.rbegin(); it != secs[s].entries.rend(); ++it) {
-                    Entry& e = *it;
-                    if (!e.complete || !e.ctl_ok || e.block < 0 || loaded_from[e.block] >= 0) continue;
-                    if (e.data_checked && e.data_ok) {
-                        e.loaded = true;
-                        loaded_from[e.block] = s;
-                        loaded_ofst[e.block] = e.data_ofst;
-                    }
-                }
-                bool all = true;
-                for (int b = 0; b < NV_VRTL_SEC_NUM; ++b)
-                    if (_nvVrtlSec[b].ringId == r && loaded_from[b] < 0) all = false;
-                if (all) {
-                    secs[s].fate = "kept (current)";
-                    searching = false;
-                } else {
-                    erase_unless_blank(s);
-                }
-            } else {
-                erase_unless_blank(s);
+        const NvVrtlSecEntry& v = *t.blk[b];
+        if (v.dataOfst < 0) continue;
+        auto& es = secs[v.crntSec].entries;
+        for (auto it = es.rbegin(); it != es.rend(); ++it) {
+            if (it->e.refusal == nv::Refusal::None && it->e.block == b && it->e.dataOfst == uint32_t(v.dataOfst)) {
+                it->loaded = true;
+                break;
             }
-            s = prev[s];
-        } while (s != cur);
+        }
     }
 }
 
@@ -193,7 +204,7 @@ static bool load_image(const Args& a, std::vector<uint8_t>& img, std::string& fr
 static void print_env(const uint8_t* sector, Json* j) {
     using namespace mfpsys::env;
     const uint8_t* area = sector + kAreaOffset;
-    uint32_t word = be32(sector + kWordOffset);
+    uint32_t word = mfpsys::port::getBe<uint32_t>(sector + kWordOffset);
     uint32_t sum = env_checksum(area, static_cast<int32_t>(kAreaSize));
     int32_t len = env_data_len(area);
     const char* state = len == 0 ? "blank" : (len > 0 && sum == word) ? "valid" : "invalid";
@@ -238,26 +249,32 @@ int cmd_flash(const std::string& verb, const Args& a) {
     std::string from;
     if (!load_image(a, img, from)) return fail("cannot read a 512 KiB flash image from %s", from.c_str());
 
+    ImageTables tables;
+    const nv::Tables& t = tables.t;
     std::vector<SectorView> secs;
-    for (int s = 0; s < NV_REAL_SEC_NUM; ++s) secs.push_back(decode_sector(img, s));
-    int loaded_from[NV_VRTL_SEC_NUM];
-    uint32_t loaded_ofst[NV_VRTL_SEC_NUM] = {};
-    predict(secs, loaded_from, loaded_ofst);
+    for (int s = 0; s < NV_REAL_SEC_NUM; ++s) secs.push_back(decode_sector(img, t, s));
+    predict(img, t, secs);
 
+    auto kept = [](const SectorView& v) { return std::strncmp(v.fate, "kept", 4) == 0; };
     if (a.json) {
         Json j;
         j.begin_object().field("image", from).begin_array("sectors");
         for (auto& v : secs) {
-            j.begin_object().field("index", v.index).field("offset", v.offset).field("size", v.size).field("ring", v.ring)
-                .field("erase_id", v.erase_id).field("erase_id_state", erase_id_name(v.erase_id))
-                .field("mark", static_cast<uint32_t>(v.mark)).field("mark_ok", v.mark_ok)
-                .field("count_ok", v.count_ok).field("header_ok", v.header_ok);
-            if (v.header_ok) j.field("count", v.count); else j.null_field("count");
-            j.field("blank", v.blank).field("power_up", v.fate).begin_array("entries");
+            const NvRealSecEntry& r = *t.sec[v.index];
+            j.begin_object().field("index", v.index).field("offset", r.flashOfst).field("size", r.size).field("ring", r.ringId)
+                .field("erase_id", v.h.eraseId).field("erase_id_state", erase_id_name(v.h.eraseId))
+                .field("mark", static_cast<uint32_t>(v.h.mark)).field("mark_ok", v.h.markOk)
+                .field("count_ok", v.h.countOk).field("header_ok", v.h.valid());
+            if (v.h.valid()) j.field("count", static_cast<uint32_t>(v.h.count)); else j.null_field("count");
+            j.field("blank", v.blank).field("power_up", v.fate);
+            if (v.why) j.field("erase_reason", v.why); else j.null_field("erase_reason");
+            if (kept(v)) j.field("used_entries", r.usedEntries).field("write_offset", r.writeOfst).field("closed", r.writeOfst >= r.size);
+            j.begin_array("entries");
             for (auto& e : v.entries) {
-                j.begin_object().field("index", e.index).field("data_mark", static_cast<uint32_t>(e.mark))
-                    .field("complete", e.complete).field("block_address", e.block_addr)
-                    .field("data_offset", e.data_ofst).field("control_checksum_ok", e.ctl_ok);
+                j.begin_object().field("index", e.index).field("data_mark", static_cast<uint32_t>(e.e.mark))
+                    .field("complete", e.complete).field("block_address", e.e.blockAddr)
+                    .field("data_offset", e.e.dataOfst).field("control_checksum_ok", e.ctl_ok)
+                    .field("refused", refusal_name(e.e.refusal));
                 if (e.data_checked) j.field("data_checksum_ok", e.data_ok); else j.null_field("data_checksum_ok");
                 j.field("loaded", e.loaded).end_object();
             }
@@ -265,8 +282,9 @@ int cmd_flash(const std::string& verb, const Args& a) {
         }
         j.end_array().begin_array("blocks");
         for (int b = 0; b < NV_VRTL_SEC_NUM; ++b) {
-            j.begin_object().field("address", _nvVrtlSec[b].blockAddr);
-            if (loaded_from[b] >= 0) j.field("loaded_from", loaded_from[b]).field("data_offset", loaded_ofst[b]);
+            const NvVrtlSecEntry& v = *t.blk[b];
+            j.begin_object().field("address", v.blockAddr);
+            if (v.dataOfst >= 0) j.field("loaded_from", v.crntSec).field("data_offset", static_cast<uint32_t>(v.dataOfst));
             else j.null_field("loaded_from");
             j.end_object();
         }
@@ -277,22 +295,30 @@ int cmd_flash(const std::string& verb, const Args& a) {
     }
     std::printf("flash image %s\n", from.c_str());
     for (auto& v : secs) {
-        std::printf("\nsector %d at 0x%05x (%u KiB, ring %d): erase ID %08x (%s), ", v.index, v.offset, v.size / 1024,
-                    v.ring, v.erase_id, erase_id_name(v.erase_id).c_str());
-        if (v.header_ok) std::printf("count %u, mark %04x", v.count, v.mark);
-        else std::printf("header %s%s%s", v.id_ok ? "" : "[erase ID] ", v.mark_ok ? "" : "[mark] ", v.count_ok ? "" : "[count check]");
-        std::printf("%s\n  power-up: %s\n", v.blank ? ", blank" : "", v.fate);
+        const NvRealSecEntry& r = *t.sec[v.index];
+        std::printf("\nsector %d at 0x%05x (%u KiB, ring %d): erase ID %08x (%s), ", v.index, r.flashOfst, r.size / 1024,
+                    r.ringId, v.h.eraseId, erase_id_name(v.h.eraseId).c_str());
+        if (v.h.valid()) std::printf("count %u, mark %04x", v.h.count, v.h.mark);
+        else std::printf("header %s%s%s", v.h.eraseIdOk ? "" : "[erase ID] ", v.h.markOk ? "" : "[mark] ", v.h.countOk ? "" : "[count check]");
+        std::printf("%s\n  power-up: %s", v.blank ? ", blank" : "", v.fate);
+        if (v.why) std::printf(" (%s)", v.why);
+        if (kept(v)) {
+            if (r.writeOfst >= r.size) std::printf(", closed to appends");
+            else std::printf(", next record at 0x%05x", r.writeOfst);
+        }
+        std::printf("\n");
         for (auto& e : v.entries) {
-            std::printf("  entry %2d: mark %04x %-10s block 0x%04x at 0x%05x  control %s  data %s%s\n", e.index, e.mark,
-                        e.complete ? "complete" : "incomplete", static_cast<unsigned>(e.block_addr), e.data_ofst,
+            std::printf("  entry %2d: mark %04x %-10s block 0x%04x at 0x%05x  control %s  data %s%s\n", e.index, e.e.mark,
+                        e.complete ? "complete" : "incomplete", static_cast<unsigned>(e.e.blockAddr), e.e.dataOfst,
                         e.ctl_ok ? "ok " : "BAD", e.data_checked ? (e.data_ok ? "ok " : "BAD") : "-- ",
                         e.loaded ? "  <- loaded at power-up" : "");
         }
     }
     std::printf("\n");
     for (int b = 0; b < NV_VRTL_SEC_NUM; ++b) {
-        if (loaded_from[b] >= 0) std::printf("block 0x%04x: power-up loads it from sector %d\n", static_cast<unsigned>(_nvVrtlSec[b].blockAddr), loaded_from[b]);
-        else std::printf("block 0x%04x: no intact copy\n", static_cast<unsigned>(_nvVrtlSec[b].blockAddr));
+        const NvVrtlSecEntry& v = *t.blk[b];
+        if (v.dataOfst >= 0) std::printf("block 0x%04x: power-up loads it from sector %u\n", static_cast<unsigned>(v.blockAddr), v.crntSec);
+        else std::printf("block 0x%04x: no intact copy\n", static_cast<unsigned>(v.blockAddr));
     }
     print_env(img.data() + mfpsys::env::kSectorStart, nullptr);
     return kOk;
