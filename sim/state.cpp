@@ -17,6 +17,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "sim/sys.h"
+
 namespace mfpsim::detail {
 
 namespace {
@@ -35,29 +37,6 @@ Globals& globals() {
 [[noreturn]] void die() {
     ::kill(::getpid(), SIGKILL);
     for (;;) ::pause();
-}
-
-// The whole of n bytes at off through pread or pwrite, across short
-// transfers and interruptions.
-template <class Byte, class Io>
-bool transfer_all(Io io, int fd, Byte* c, size_t n, int64_t off) {
-    while (n > 0) {
-        ssize_t r = io(fd, c, n, off);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return false;
-        c += r;
-        n -= size_t(r);
-        off += r;
-    }
-    return true;
-}
-
-bool write_all(int fd, const void* p, size_t n, int64_t off) {
-    return transfer_all(::pwrite, fd, static_cast<const uint8_t*>(p), n, off);
-}
-
-bool read_all(int fd, void* p, size_t n, int64_t off) {
-    return transfer_all(::pread, fd, static_cast<uint8_t*>(p), n, off);
 }
 
 // A small generator started from the salt: the same salt tears the same way
@@ -140,7 +119,7 @@ std::shared_ptr<BoardFiles> BoardFiles::make(const std::string& dir) {
         int fd = sys::open((dir + "/flash.img").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
         if (fd < 0) fail("flash image");
         std::vector<uint8_t> ff(kFlashSize, 0xFF);
-        bool ok = ::ftruncate(fd, kFlashSize) == 0 && write_all(fd, ff.data(), ff.size(), 0);
+        bool ok = ::ftruncate(fd, kFlashSize) == 0 && sys::write_all(fd, ff.data(), ff.size(), 0);
         sys::close(fd);
         if (!ok) fail("flash image");
     }
@@ -160,7 +139,7 @@ std::shared_ptr<BoardFiles> BoardFiles::make(const std::string& dir) {
         State* s = reinterpret_cast<State*>(zero.data());
         s->magic.set(kStateMagic);
         s->version.set(kStateVersion);
-        bool ok = ::ftruncate(fd, sizeof(State)) == 0 && write_all(fd, zero.data(), zero.size(), 0);
+        bool ok = ::ftruncate(fd, sizeof(State)) == 0 && sys::write_all(fd, zero.data(), zero.size(), 0);
         sys::close(fd);
         if (!ok) fail("state");
     }
@@ -207,7 +186,7 @@ void journal(Locked& l, char kind, uint32_t off, uint32_t len) {
 
 void fill_sector(Locked& l, int i) {
     std::vector<uint8_t> ff(sector(i).size, 0xFF);
-    write_all(l.b.flash_fd(), ff.data(), ff.size(), sector(i).start);
+    sys::write_all(l.b.flash_fd(), ff.data(), ff.size(), sector(i).start);
 }
 
 bool cut_fires(Locked& l, CutAt at) {
@@ -228,7 +207,7 @@ uint32_t tear_erase(Locked& l, int i, Tear t, Rng& rng) {
     l.s.erase[i].running.set(0);
     if (t == Tear::None) return 0;
     std::vector<uint8_t> bytes(sc.size);
-    read_all(l.b.flash_fd(), bytes.data(), bytes.size(), sc.start);
+    sys::read_all(l.b.flash_fd(), bytes.data(), bytes.size(), sc.start);
     uint32_t done = sc.size;
     if (t == Tear::Prefix) {
         done = rng.below(sc.size + 1);
@@ -236,7 +215,7 @@ uint32_t tear_erase(Locked& l, int i, Tear t, Rng& rng) {
     } else {
         for (auto& b : bytes) b |= rng.byte();
     }
-    write_all(l.b.flash_fd(), bytes.data(), bytes.size(), sc.start);
+    sys::write_all(l.b.flash_fd(), bytes.data(), bytes.size(), sc.start);
     return done;
 }
 
@@ -347,7 +326,7 @@ ssize_t flash_read(BoardFiles& b, uint32_t pos, void* buf, size_t n) {
         n = k == 0 ? n / 2 : std::min<size_t>(n, k);
     }
     size_t len = pos >= kFlashSize ? 0 : std::min<size_t>(n, kFlashSize - pos);
-    if (len > 0 && !read_all(b.flash_fd(), buf, len, pos)) {
+    if (len > 0 && !sys::read_all(b.flash_fd(), buf, len, pos)) {
         errno = EIO;
         return -1;
     }
@@ -365,7 +344,7 @@ ssize_t flash_write(BoardFiles& b, uint32_t pos, const void* buf, size_t n) {
     size_t len = pos >= kFlashSize ? 0 : std::min<size_t>(n, kFlashSize - pos);
     bool busy = len > 0 && overlaps_erase(l, pos, uint32_t(len));
     std::vector<uint8_t> old(len);
-    if (len > 0 && !read_all(b.flash_fd(), old.data(), len, pos)) {
+    if (len > 0 && !sys::read_all(b.flash_fd(), old.data(), len, pos)) {
         errno = EIO;
         return -1;
     }
@@ -385,7 +364,7 @@ ssize_t flash_write(BoardFiles& b, uint32_t pos, const void* buf, size_t n) {
                     now[i] = uint8_t(old[i] & ~(clear & rng.byte()));
                 }
             }
-            write_all(b.flash_fd(), now.data(), len, pos);
+            sys::write_all(b.flash_fd(), now.data(), len, pos);
         }
         power_cut(l, CutAt::Program, pos, uint32_t(len), done, rng);
     }
@@ -418,7 +397,7 @@ ssize_t flash_write(BoardFiles& b, uint32_t pos, const void* buf, size_t n) {
             return -1;
         }
     }
-    if (len > 0 && !write_all(b.flash_fd(), now.data(), len, pos)) {
+    if (len > 0 && !sys::write_all(b.flash_fd(), now.data(), len, pos)) {
         errno = EIO;
         return -1;
     }
