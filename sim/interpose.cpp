@@ -2,18 +2,8 @@
 // "/dev/mfp_devmem" reach the board named by MFPSIM_BOARD; every other call
 // goes straight to the C library.
 //
-// A client may be built with any file-offset or time width and with
-// fortification, so each spelling it can import is defined here explicitly,
-// with this file's own widths pinned to the C library's defaults.
-#undef _FILE_OFFSET_BITS
-#undef _TIME_BITS
-#undef _FORTIFY_SOURCE
-#ifndef _GNU_SOURCE
-#define _GNU_SOURCE 1
-#endif
-#ifndef _LARGEFILE64_SOURCE
-#define _LARGEFILE64_SOURCE 1
-#endif
+// Each spelling a client can import is defined here explicitly.
+#include "sim/libc_widths.h"
 
 #include <fcntl.h>
 #include <stdarg.h>
@@ -310,29 +300,23 @@ MFPSIM_EXPORT ssize_t write(int fd, const void* buf, size_t n) {
     return sys::write(fd, buf, n);
 }
 
-MFPSIM_EXPORT int ioctl(int fd, unsigned long request, ...) {
-    va_list ap;
-    va_start(ap, request);
-    void* arg = va_arg(ap, void*);
-    va_end(ap);
-    SimFd s;
-    if (find_fd(fd, s)) return sim_ioctl(s, fd, arg);
-    MFPSIM_REAL(ioctl, IoctlFn);
-    return real(fd, request, arg);
-}
+// Both ioctl spellings: the third argument goes to the board or, with the
+// request, to the C library's own definition.
+#define IOCTL_OR_PASS(name)                               \
+    va_list ap;                                           \
+    va_start(ap, request);                                \
+    void* arg = va_arg(ap, void*);                        \
+    va_end(ap);                                           \
+    SimFd s;                                              \
+    if (find_fd(fd, s)) return sim_ioctl(s, fd, arg);     \
+    MFPSIM_REAL(name, IoctlFn);                           \
+    return real(fd, request, arg)
+
+MFPSIM_EXPORT int ioctl(int fd, unsigned long request, ...) { IOCTL_OR_PASS(ioctl); }
 
 #if defined(__GLIBC__) && __WORDSIZE == 32 && (__GLIBC__ > 2 || __GLIBC_MINOR__ >= 34)
 // What ioctl becomes in a 32-bit client built with 64-bit time.
-MFPSIM_EXPORT int __ioctl_time64(int fd, unsigned long request, ...) {
-    va_list ap;
-    va_start(ap, request);
-    void* arg = va_arg(ap, void*);
-    va_end(ap);
-    SimFd s;
-    if (find_fd(fd, s)) return sim_ioctl(s, fd, arg);
-    MFPSIM_REAL(__ioctl_time64, IoctlFn);
-    return real(fd, request, arg);
-}
+MFPSIM_EXPORT int __ioctl_time64(int fd, unsigned long request, ...) { IOCTL_OR_PASS(__ioctl_time64); }
 #endif
 
 MFPSIM_EXPORT int close(int fd) {

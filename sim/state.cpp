@@ -251,6 +251,18 @@ bool overlaps_erase(Locked& l, uint32_t pos, uint32_t len) {
     return false;
 }
 
+// The board lock for a device call: on a board that has lost power the
+// caller dies here.
+struct Powered : Locked {
+    explicit Powered(BoardFiles& b) : Locked(b) { check_power(*this); }
+};
+
+// The C library's way of failing: -1 with errno set.
+int fail_with(int err) {
+    errno = err;
+    return -1;
+}
+
 }  // namespace
 
 void count(Locked& l, Counter c, uint64_t n) { l.s.counters[c].add(n); }
@@ -282,72 +294,52 @@ bool fault_fires(Locked& l, Fault f) {
 }
 
 int device_open(BoardFiles& b) {
-    Locked l(b);
-    check_power(l);
-    if (fault_fires(l, Fault::Open)) {
-        errno = ENXIO;
-        return -1;
-    }
+    Powered l(b);
+    if (fault_fires(l, Fault::Open)) return fail_with(ENXIO);
     count(l, kOpens);
     count(l, kOpenFds);
     return 0;
 }
 
 int device_close(BoardFiles& b) {
-    Locked l(b);
-    check_power(l);
+    Powered l(b);
     count(l, kCloses);
     if (l.s.counters[kOpenFds].get() > 0) count(l, kOpenFds, uint64_t(-1));
     return 0;
 }
 
 int device_lseek(BoardFiles& b) {
-    Locked l(b);
-    check_power(l);
+    Powered l(b);
     count(l, kSeeks);
-    if (fault_fires(l, Fault::Lseek)) {
-        errno = EINVAL;
-        return -1;
-    }
+    if (fault_fires(l, Fault::Lseek)) return fail_with(EINVAL);
     return 0;
 }
 
 ssize_t flash_read(BoardFiles& b, uint32_t pos, void* buf, size_t n) {
-    Locked l(b);
-    check_power(l);
+    Powered l(b);
     settle(l);
     count(l, kReads);
-    if (fault_fires(l, Fault::ReadFail)) {
-        errno = EIO;
-        return -1;
-    }
+    if (fault_fires(l, Fault::ReadFail)) return fail_with(EIO);
     if (fault_fires(l, Fault::ReadShort)) {
         const uint32_t k = l.s.short_read.get();
         n = k == 0 ? n / 2 : std::min<size_t>(n, k);
     }
     size_t len = pos >= kFlashSize ? 0 : std::min<size_t>(n, kFlashSize - pos);
-    if (len > 0 && !sys::read_all(b.flash_fd(), buf, len, pos)) {
-        errno = EIO;
-        return -1;
-    }
+    if (len > 0 && !sys::read_all(b.flash_fd(), buf, len, pos)) return fail_with(EIO);
     count(l, kReadBytes, len);
     journal(l, 'r', pos, uint32_t(len));
     return ssize_t(len);
 }
 
 ssize_t flash_write(BoardFiles& b, uint32_t pos, const void* buf, size_t n) {
-    Locked l(b);
-    check_power(l);
+    Powered l(b);
     settle(l);
     count(l, kWrites);
     auto data = static_cast<const uint8_t*>(buf);
     size_t len = pos >= kFlashSize ? 0 : std::min<size_t>(n, kFlashSize - pos);
     bool busy = len > 0 && overlaps_erase(l, pos, uint32_t(len));
     std::vector<uint8_t> old(len);
-    if (len > 0 && !sys::read_all(b.flash_fd(), old.data(), len, pos)) {
-        errno = EIO;
-        return -1;
-    }
+    if (len > 0 && !sys::read_all(b.flash_fd(), old.data(), len, pos)) return fail_with(EIO);
     if (cut_fires(l, CutAt::Program)) {
         Rng rng(l.s.cut_salt.get());
         Tear t = Tear(l.s.cut_tear.get());
@@ -368,19 +360,12 @@ ssize_t flash_write(BoardFiles& b, uint32_t pos, const void* buf, size_t n) {
         }
         power_cut(l, CutAt::Program, pos, uint32_t(len), done, rng);
     }
-    if (fault_fires(l, Fault::WriteFail)) {
-        errno = EIO;
-        return -1;
-    }
+    if (fault_fires(l, Fault::WriteFail)) return fail_with(EIO);
     if (fault_fires(l, Fault::WriteShort)) len = std::min(len, n / 2);
-    if (n > 0 && pos >= kFlashSize) {
-        errno = ENOSPC;
-        return -1;
-    }
+    if (n > 0 && pos >= kFlashSize) return fail_with(ENOSPC);
     if (busy) {
         count(l, kErasingWrites);
-        errno = EBUSY;
-        return -1;
+        return fail_with(EBUSY);
     }
     bool violation = false;
     uint64_t changed = 0;
@@ -392,15 +377,9 @@ ssize_t flash_write(BoardFiles& b, uint32_t pos, const void* buf, size_t n) {
     }
     if (violation) {
         count(l, kViolations);
-        if (l.s.fail_violations.get()) {
-            errno = EIO;
-            return -1;
-        }
+        if (l.s.fail_violations.get()) return fail_with(EIO);
     }
-    if (len > 0 && !sys::write_all(b.flash_fd(), now.data(), len, pos)) {
-        errno = EIO;
-        return -1;
-    }
+    if (len > 0 && !sys::write_all(b.flash_fd(), now.data(), len, pos)) return fail_with(EIO);
     count(l, kWriteBytes, len);
     count(l, kProgrammedBytes, changed);
     journal(l, 'w', pos, uint32_t(len));
@@ -408,24 +387,17 @@ ssize_t flash_write(BoardFiles& b, uint32_t pos, const void* buf, size_t n) {
 }
 
 int flash_erase(BoardFiles& b, uint32_t pos) {
-    Locked l(b);
-    check_power(l);
+    Powered l(b);
     settle(l);
     count(l, kEraseRequests);
     int i = sector_index(pos);
-    if (i < 0 || sector(i).start != pos) {
-        errno = EINVAL;
-        return -1;
-    }
+    if (i < 0 || sector(i).start != pos) return fail_with(EINVAL);
     if (cut_fires(l, CutAt::Erase)) {
         Rng rng(l.s.cut_salt.get());
         uint32_t done = tear_erase(l, i, Tear(l.s.cut_tear.get()), rng);
         power_cut(l, CutAt::Erase, pos, sector(i).size, done, rng);
     }
-    if (fault_fires(l, Fault::EraseFail)) {
-        errno = EIO;
-        return -1;
-    }
+    if (fault_fires(l, Fault::EraseFail)) return fail_with(EIO);
     EraseSlot& e = l.s.erase[i];
     e.running.set(1);
     e.polls_left.set(l.s.erase_polls.get());
@@ -437,47 +409,33 @@ int flash_erase(BoardFiles& b, uint32_t pos) {
 }
 
 int flash_status(BoardFiles& b, uint32_t pos) {
-    Locked l(b);
-    check_power(l);
+    Powered l(b);
     settle(l);
     count(l, kStatusRequests);
     journal(l, 's', pos, 0);
     int i = sector_index(pos);
-    if (i < 0) {
-        errno = EINVAL;
-        return -1;
-    }
+    if (i < 0) return fail_with(EINVAL);
     EraseSlot& e = l.s.erase[i];
     if (!e.running.get()) return 0;
     if (uint32_t p = e.polls_left.get()) e.polls_left.set(p - 1);
-    errno = EBUSY;
-    return -1;
+    return fail_with(EBUSY);
 }
 
 int devmem_check_map(BoardFiles& b, uint64_t off, size_t len) {
-    Locked l(b);
-    check_power(l);
-    if (len == 0 || off < kPhysBase || off + len > uint64_t(kPhysBase) + kPhysSize) {
-        errno = EINVAL;
-        return -1;
-    }
-    if (fault_fires(l, Fault::Mmap)) {
-        errno = EAGAIN;
-        return -1;
-    }
+    Powered l(b);
+    if (len == 0 || off < kPhysBase || off + len > uint64_t(kPhysBase) + kPhysSize) return fail_with(EINVAL);
+    if (fault_fires(l, Fault::Mmap)) return fail_with(EAGAIN);
     count(l, kMaps);
     return 0;
 }
 
 void devmem_unmapped(BoardFiles& b) {
-    Locked l(b);
-    check_power(l);
+    Powered l(b);
     count(l, kUnmaps);
 }
 
 void power_touch(BoardFiles& b) {
-    Locked l(b);
-    check_power(l);
+    Powered l(b);
 }
 
 unsigned sleep(BoardFiles& b, unsigned seconds) {

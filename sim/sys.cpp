@@ -1,14 +1,5 @@
-// Direct calls to the C library. Widths are pinned as in the interposer, so
-// each call names the C library's 64-bit-offset spelling explicitly.
-#undef _FILE_OFFSET_BITS
-#undef _TIME_BITS
-#undef _FORTIFY_SOURCE
-#ifndef _GNU_SOURCE
-#define _GNU_SOURCE 1
-#endif
-#ifndef _LARGEFILE64_SOURCE
-#define _LARGEFILE64_SOURCE 1
-#endif
+// Direct calls to the C library.
+#include "sim/libc_widths.h"
 
 #include "sim/sys.h"
 
