@@ -108,6 +108,16 @@ public:
         st.counters["writes"] = writes_ / n_;
         st.counters["status"] = status_ / n_;
     }
+    // Runs step between start() and stop(); returns its wall time in seconds.
+    template <class Step>
+    double timed(Step step) {
+        start();
+        auto t0 = Clock::now();
+        step();
+        auto t1 = Clock::now();
+        stop();
+        return seconds(t0, t1);
+    }
 
 private:
     mfpsim::Counters c0_{};
@@ -212,13 +222,9 @@ void libAppend(benchmark::State& st) {
     for (auto _ : st) {
         toAppendState();
         auto data = pattern(kSixCap, 99);
-        use.start();
-        auto t0 = Clock::now();
-        int rc = nvWrite(kSixBlock, kSixCap, data.data());
-        auto t1 = Clock::now();
-        use.stop();
+        int rc = -1;
+        st.SetIterationTime(use.timed([&] { rc = nvWrite(kSixBlock, kSixCap, data.data()); }));
         check(rc == 0 && nvRealSec[6]->usedEntries == 2, "append in sector 6");
-        st.SetIterationTime(seconds(t0, t1));
     }
     use.report(st);
 }
@@ -238,13 +244,9 @@ void libTransfer(benchmark::State& st) {
     for (auto _ : st) {
         const uint32_t from = nvVrtlSec[0]->crntSec;
         auto data = pattern(kRingCap, 7);
-        use.start();
-        auto t0 = Clock::now();
-        int rc = nvWrite(kRingBlock, kRingCap, data.data());
-        auto t1 = Clock::now();
-        use.stop();
+        int rc = -1;
+        st.SetIterationTime(use.timed([&] { rc = nvWrite(kRingBlock, kRingCap, data.data()); }));
         check(rc == 0 && nvVrtlSec[0]->crntSec != from, "transfer in ring 1");
-        st.SetIterationTime(seconds(t0, t1));
     }
     use.report(st);
 }

@@ -13,6 +13,7 @@
 #include <stdexcept>
 
 #include "sim/state.h"
+#include "sim/sys.h"
 
 namespace mfpsim {
 
@@ -27,26 +28,10 @@ void check_range(uint64_t off, uint64_t len, uint64_t base, uint64_t size, const
         throw std::out_of_range(std::string("mfpsim: ") + what + " range outside the device");
 }
 
-bool io(int fd, bool out, uint64_t off, void* p, size_t n) {
-    auto c = static_cast<uint8_t*>(p);
-    bool ok = true;
-    while (n > 0 && ok) {
-        ssize_t r = out ? ::pwrite(fd, c, n, off_t(off)) : ::pread(fd, c, n, off_t(off));
-        if (r < 0 && errno == EINTR) continue;
-        ok = r > 0;
-        if (ok) {
-            c += r;
-            n -= size_t(r);
-            off += uint64_t(r);
-        }
-    }
-    return ok;
-}
-
 void transfer(const std::string& path, bool out, uint64_t off, void* p, size_t n) {
     int fd = detail::sys::open(path.c_str(), (out ? O_RDWR : O_RDONLY) | O_CLOEXEC);
     if (fd < 0) throw std::runtime_error("mfpsim: cannot open " + path + ": " + std::strerror(errno));
-    bool ok = io(fd, out, off, p, n);
+    bool ok = out ? detail::sys::write_all(fd, p, n, int64_t(off)) : detail::sys::read_all(fd, p, n, int64_t(off));
     detail::sys::close(fd);
     if (!ok) throw std::runtime_error("mfpsim: cannot transfer " + path);
 }
@@ -72,7 +57,7 @@ std::vector<uint8_t> Board::flash(uint32_t off, uint32_t len) const {
     std::vector<uint8_t> v(len);
     Locked l(*f_);
     model::settle(l);
-    if (len && !io(f_->flash_fd(), false, off, v.data(), len))
+    if (len && !detail::sys::read_all(f_->flash_fd(), v.data(), len, off))
         throw std::runtime_error("mfpsim: cannot read the flash image");
     return v;
 }
@@ -81,7 +66,7 @@ void Board::set_flash(uint32_t off, std::span<const uint8_t> bytes) {
     check_range(off, bytes.size(), 0, kFlashSize, "flash");
     Locked l(*f_);
     model::settle(l);
-    if (!bytes.empty() && !io(f_->flash_fd(), true, off, const_cast<uint8_t*>(bytes.data()), bytes.size()))
+    if (!bytes.empty() && !detail::sys::write_all(f_->flash_fd(), bytes.data(), bytes.size(), off))
         throw std::runtime_error("mfpsim: cannot write the flash image");
 }
 

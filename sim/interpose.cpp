@@ -2,20 +2,9 @@
 // "/dev/mfp_devmem" reach the board named by MFPSIM_BOARD; every other call
 // goes straight to the C library.
 //
-// A client may be built with any file-offset or time width and with
-// fortification, so each spelling it can import is defined here explicitly,
-// with this file's own widths pinned to the C library's defaults.
-#undef _FILE_OFFSET_BITS
-#undef _TIME_BITS
-#undef _FORTIFY_SOURCE
-#ifndef _GNU_SOURCE
-#define _GNU_SOURCE 1
-#endif
-#ifndef _LARGEFILE64_SOURCE
-#define _LARGEFILE64_SOURCE 1
-#endif
+// Each spelling a client can import is defined here explicitly.
+#include "sim/libc_widths.h"
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <stdarg.h>
 #include <sys/ioctl.h>
@@ -32,24 +21,15 @@
 #include <mutex>
 
 #include "sim/state.h"
+#include "sim/sys.h"
 
 #define MFPSIM_EXPORT extern "C" __attribute__((visibility("default")))
 
 using mfpsim::detail::BoardFiles;
 namespace model = mfpsim::detail::model;
+namespace sys = mfpsim::detail::sys;
 
 namespace {
-
-template <class F>
-F next_fn(const char* name) {
-    void* p = ::dlsym(RTLD_NEXT, name);
-    if (!p) {
-        std::fprintf(stderr, "mfpsim: %s not found in the C library\n", name);
-        std::abort();
-    }
-    return reinterpret_cast<F>(p);
-}
-#define REAL(name, type) static const auto real = next_fn<type>(#name)
 
 using OpenFn = int (*)(const char*, int, ...);
 using Open2Fn = int (*)(const char*, int);
@@ -139,7 +119,7 @@ int sim_open(const char* path, int flags, bool& handled) {
     // A real descriptor of the backing file: its number never collides with
     // another, and it keeps the file position for us.
     std::string backing = dev == Dev::Flash ? b->flash_path() : b->physmem_path();
-    int fd = mfpsim::detail::sys::open(backing.c_str(), acc | O_CLOEXEC);
+    int fd = sys::open(backing.c_str(), acc | O_CLOEXEC);
     if (fd < 0) {
         int e = errno;
         model::device_close(*b);
@@ -154,46 +134,41 @@ int sim_open(const char* path, int flags, bool& handled) {
 
 int64_t sim_lseek(const SimFd& s, int fd, int64_t off, int whence) {
     if (model::device_lseek(*s.board) < 0) return -1;
-    return mfpsim::detail::sys::lseek(fd, off, whence);
+    return sys::lseek(fd, off, whence);
 }
 
 uint32_t position(int fd) {
-    int64_t p = mfpsim::detail::sys::lseek(fd, 0, SEEK_CUR);
+    int64_t p = sys::lseek(fd, 0, SEEK_CUR);
     return p < 0 || p > int64_t(mfpsim::kFlashSize) ? mfpsim::kFlashSize : uint32_t(p);
 }
 
-ssize_t sim_read(const SimFd& s, int fd, void* buf, size_t n) {
+// A read or write on a device descriptor: the physical-memory device acts on
+// its backing file; the flash goes through the model from the position,
+// which then moves past what was transferred.
+template <class Buf, class OnFile, class OnFlash>
+ssize_t sim_transfer(const SimFd& s, int fd, Buf buf, size_t n, int refused_mode, OnFile on_file,
+                     OnFlash on_flash) {
     if (s.dev == Dev::Devmem) {
         model::power_touch(*s.board);
-        REAL(read, ssize_t (*)(int, void*, size_t));
-        return real(fd, buf, n);
+        return on_file(fd, buf, n);
     }
-    if (s.accmode == O_WRONLY) {
+    if (s.accmode == refused_mode) {
         model::power_touch(*s.board);
         errno = EBADF;
         return -1;
     }
     uint32_t pos = position(fd);
-    ssize_t r = model::flash_read(*s.board, pos, buf, n);
-    if (r > 0) mfpsim::detail::sys::lseek(fd, int64_t(pos) + r, SEEK_SET);
+    ssize_t r = on_flash(*s.board, pos, buf, n);
+    if (r > 0) sys::lseek(fd, int64_t(pos) + r, SEEK_SET);
     return r;
 }
 
+ssize_t sim_read(const SimFd& s, int fd, void* buf, size_t n) {
+    return sim_transfer(s, fd, buf, n, O_WRONLY, sys::read, model::flash_read);
+}
+
 ssize_t sim_write(const SimFd& s, int fd, const void* buf, size_t n) {
-    if (s.dev == Dev::Devmem) {
-        model::power_touch(*s.board);
-        REAL(write, ssize_t (*)(int, const void*, size_t));
-        return real(fd, buf, n);
-    }
-    if (s.accmode == O_RDONLY) {
-        model::power_touch(*s.board);
-        errno = EBADF;
-        return -1;
-    }
-    uint32_t pos = position(fd);
-    ssize_t r = model::flash_write(*s.board, pos, buf, n);
-    if (r > 0) mfpsim::detail::sys::lseek(fd, int64_t(pos) + r, SEEK_SET);
-    return r;
+    return sim_transfer(s, fd, buf, n, O_RDONLY, sys::write, model::flash_write);
 }
 
 int sim_ioctl(const SimFd& s, int fd, void* arg) {
@@ -222,7 +197,7 @@ void* sim_mmap(const SimFd& s, void* addr, size_t len, int prot, int flags, int 
         if (off < 0) errno = EINVAL;
         return MAP_FAILED;
     }
-    void* p = mfpsim::detail::sys::mmap(addr, len, prot, flags, fd, off);
+    void* p = sys::mmap(addr, len, prot, flags, fd, off);
     if (p != MAP_FAILED) {
         std::lock_guard g(tables().table_mutex);
         tables().maps[reinterpret_cast<uintptr_t>(p)] = s.board;
@@ -238,94 +213,48 @@ unsigned mode_arg(int flags, va_list ap) {
 
 }  // namespace
 
-namespace mfpsim::detail::sys {
-
-int open(const char* path, int flags, unsigned mode) {
-    REAL(open64, OpenFn);
-    return real(path, flags, mode);
-}
-int close(int fd) {
-    REAL(close, int (*)(int));
-    return real(fd);
-}
-int64_t lseek(int fd, int64_t off, int whence) {
-    REAL(lseek64, off64_t (*)(int, off64_t, int));
-    return real(fd, off, whence);
-}
-void* mmap(void* addr, size_t len, int prot, int flags, int fd, int64_t off) {
-    REAL(mmap64, void* (*)(void*, size_t, int, int, int, off64_t));
-    return real(addr, len, prot, flags, fd, off);
-}
-int munmap(void* addr, size_t len) {
-    REAL(munmap, int (*)(void*, size_t));
-    return real(addr, len);
-}
-unsigned sleep(unsigned s) {
-    REAL(sleep, unsigned (*)(unsigned));
-    return real(s);
-}
-
-}  // namespace mfpsim::detail::sys
-
 // ---- open --------------------------------------------------------------
 
-#define OPEN_BODY(name)                                   \
-    va_list ap;                                           \
-    va_start(ap, flags);                                  \
-    unsigned mode = mode_arg(flags, ap);                  \
-    va_end(ap);                                           \
+// Every open spelling: a device path opens on the board, anything else goes
+// to the C library's own definition with the caller's arguments.
+#define OPEN_OR_PASS(name, type, ...)                     \
     bool handled;                                         \
     int fd = sim_open(path, flags, handled);              \
     if (handled) return fd;                               \
-    REAL(name, OpenFn);                                   \
-    return real(path, flags, mode)
+    MFPSIM_REAL(name, type);                              \
+    return real(__VA_ARGS__)
 
-MFPSIM_EXPORT int open(const char* path, int flags, ...) { OPEN_BODY(open); }
-MFPSIM_EXPORT int open64(const char* path, int flags, ...) { OPEN_BODY(open64); }
-
-MFPSIM_EXPORT int __open_2(const char* path, int flags) {
-    bool handled;
-    int fd = sim_open(path, flags, handled);
-    if (handled) return fd;
-    REAL(__open_2, Open2Fn);
-    return real(path, flags);
-}
-MFPSIM_EXPORT int __open64_2(const char* path, int flags) {
-    bool handled;
-    int fd = sim_open(path, flags, handled);
-    if (handled) return fd;
-    REAL(__open64_2, Open2Fn);
-    return real(path, flags);
-}
-
-#define OPENAT_BODY(name)                                 \
+#define MODE_ARG                                          \
     va_list ap;                                           \
     va_start(ap, flags);                                  \
     unsigned mode = mode_arg(flags, ap);                  \
-    va_end(ap);                                           \
-    bool handled;                                         \
-    int fd = sim_open(path, flags, handled);              \
-    if (handled) return fd;                               \
-    REAL(name, OpenatFn);                                 \
-    return real(dirfd, path, flags, mode)
+    va_end(ap)
+
+MFPSIM_EXPORT int open(const char* path, int flags, ...) {
+    MODE_ARG;
+    OPEN_OR_PASS(open, OpenFn, path, flags, mode);
+}
+MFPSIM_EXPORT int open64(const char* path, int flags, ...) {
+    MODE_ARG;
+    OPEN_OR_PASS(open64, OpenFn, path, flags, mode);
+}
+MFPSIM_EXPORT int __open_2(const char* path, int flags) { OPEN_OR_PASS(__open_2, Open2Fn, path, flags); }
+MFPSIM_EXPORT int __open64_2(const char* path, int flags) { OPEN_OR_PASS(__open64_2, Open2Fn, path, flags); }
 
 // The device paths are absolute, so the directory descriptor never matters.
-MFPSIM_EXPORT int openat(int dirfd, const char* path, int flags, ...) { OPENAT_BODY(openat); }
-MFPSIM_EXPORT int openat64(int dirfd, const char* path, int flags, ...) { OPENAT_BODY(openat64); }
-
+MFPSIM_EXPORT int openat(int dirfd, const char* path, int flags, ...) {
+    MODE_ARG;
+    OPEN_OR_PASS(openat, OpenatFn, dirfd, path, flags, mode);
+}
+MFPSIM_EXPORT int openat64(int dirfd, const char* path, int flags, ...) {
+    MODE_ARG;
+    OPEN_OR_PASS(openat64, OpenatFn, dirfd, path, flags, mode);
+}
 MFPSIM_EXPORT int __openat_2(int dirfd, const char* path, int flags) {
-    bool handled;
-    int fd = sim_open(path, flags, handled);
-    if (handled) return fd;
-    REAL(__openat_2, Openat2Fn);
-    return real(dirfd, path, flags);
+    OPEN_OR_PASS(__openat_2, Openat2Fn, dirfd, path, flags);
 }
 MFPSIM_EXPORT int __openat64_2(int dirfd, const char* path, int flags) {
-    bool handled;
-    int fd = sim_open(path, flags, handled);
-    if (handled) return fd;
-    REAL(__openat64_2, Openat2Fn);
-    return real(dirfd, path, flags);
+    OPEN_OR_PASS(__openat64_2, Openat2Fn, dirfd, path, flags);
 }
 
 // ---- position, transfer, control ---------------------------------------
@@ -333,7 +262,7 @@ MFPSIM_EXPORT int __openat64_2(int dirfd, const char* path, int flags) {
 MFPSIM_EXPORT off_t lseek(int fd, off_t off, int whence) {
     SimFd s;
     if (!find_fd(fd, s)) {
-        REAL(lseek, off_t (*)(int, off_t, int));
+        MFPSIM_REAL(lseek, off_t (*)(int, off_t, int));
         return real(fd, off, whence);
     }
     int64_t r = sim_lseek(s, fd, off, whence);
@@ -347,8 +276,7 @@ MFPSIM_EXPORT off_t lseek(int fd, off_t off, int whence) {
 MFPSIM_EXPORT off64_t lseek64(int fd, off64_t off, int whence) {
     SimFd s;
     if (!find_fd(fd, s)) {
-        REAL(lseek64, off64_t (*)(int, off64_t, int));
-        return real(fd, off, whence);
+        return sys::lseek(fd, off, whence);
     }
     return sim_lseek(s, fd, off, whence);
 }
@@ -356,47 +284,39 @@ MFPSIM_EXPORT off64_t lseek64(int fd, off64_t off, int whence) {
 MFPSIM_EXPORT ssize_t read(int fd, void* buf, size_t n) {
     SimFd s;
     if (find_fd(fd, s)) return sim_read(s, fd, buf, n);
-    REAL(read, ssize_t (*)(int, void*, size_t));
-    return real(fd, buf, n);
+    return sys::read(fd, buf, n);
 }
 
 MFPSIM_EXPORT ssize_t __read_chk(int fd, void* buf, size_t n, size_t buflen) {
     SimFd s;
     if (n <= buflen && find_fd(fd, s)) return sim_read(s, fd, buf, n);
-    REAL(__read_chk, ssize_t (*)(int, void*, size_t, size_t));
+    MFPSIM_REAL(__read_chk, ssize_t (*)(int, void*, size_t, size_t));
     return real(fd, buf, n, buflen);  // also reports an overflowing request
 }
 
 MFPSIM_EXPORT ssize_t write(int fd, const void* buf, size_t n) {
     SimFd s;
     if (find_fd(fd, s)) return sim_write(s, fd, buf, n);
-    REAL(write, ssize_t (*)(int, const void*, size_t));
-    return real(fd, buf, n);
+    return sys::write(fd, buf, n);
 }
 
-MFPSIM_EXPORT int ioctl(int fd, unsigned long request, ...) {
-    va_list ap;
-    va_start(ap, request);
-    void* arg = va_arg(ap, void*);
-    va_end(ap);
-    SimFd s;
-    if (find_fd(fd, s)) return sim_ioctl(s, fd, arg);
-    REAL(ioctl, IoctlFn);
-    return real(fd, request, arg);
-}
+// Both ioctl spellings: the third argument goes to the board or, with the
+// request, to the C library's own definition.
+#define IOCTL_OR_PASS(name)                               \
+    va_list ap;                                           \
+    va_start(ap, request);                                \
+    void* arg = va_arg(ap, void*);                        \
+    va_end(ap);                                           \
+    SimFd s;                                              \
+    if (find_fd(fd, s)) return sim_ioctl(s, fd, arg);     \
+    MFPSIM_REAL(name, IoctlFn);                           \
+    return real(fd, request, arg)
+
+MFPSIM_EXPORT int ioctl(int fd, unsigned long request, ...) { IOCTL_OR_PASS(ioctl); }
 
 #if defined(__GLIBC__) && __WORDSIZE == 32 && (__GLIBC__ > 2 || __GLIBC_MINOR__ >= 34)
 // What ioctl becomes in a 32-bit client built with 64-bit time.
-MFPSIM_EXPORT int __ioctl_time64(int fd, unsigned long request, ...) {
-    va_list ap;
-    va_start(ap, request);
-    void* arg = va_arg(ap, void*);
-    va_end(ap);
-    SimFd s;
-    if (find_fd(fd, s)) return sim_ioctl(s, fd, arg);
-    REAL(__ioctl_time64, IoctlFn);
-    return real(fd, request, arg);
-}
+MFPSIM_EXPORT int __ioctl_time64(int fd, unsigned long request, ...) { IOCTL_OR_PASS(__ioctl_time64); }
 #endif
 
 MFPSIM_EXPORT int close(int fd) {
@@ -408,10 +328,9 @@ MFPSIM_EXPORT int close(int fd) {
             tables().fds.erase(fd);
             g_nfds.store(int(tables().fds.size()), std::memory_order_release);
         }
-        return mfpsim::detail::sys::close(fd);
+        return sys::close(fd);
     }
-    REAL(close, int (*)(int));
-    return real(fd);
+    return sys::close(fd);
 }
 
 // ---- mappings -------------------------------------------------------------
@@ -419,15 +338,14 @@ MFPSIM_EXPORT int close(int fd) {
 MFPSIM_EXPORT void* mmap(void* addr, size_t len, int prot, int flags, int fd, off_t off) {
     SimFd s;
     if (find_fd(fd, s)) return sim_mmap(s, addr, len, prot, flags, fd, off);
-    REAL(mmap, void* (*)(void*, size_t, int, int, int, off_t));
+    MFPSIM_REAL(mmap, void* (*)(void*, size_t, int, int, int, off_t));
     return real(addr, len, prot, flags, fd, off);
 }
 
 MFPSIM_EXPORT void* mmap64(void* addr, size_t len, int prot, int flags, int fd, off64_t off) {
     SimFd s;
     if (find_fd(fd, s)) return sim_mmap(s, addr, len, prot, flags, fd, off);
-    REAL(mmap64, void* (*)(void*, size_t, int, int, int, off64_t));
-    return real(addr, len, prot, flags, fd, off);
+    return sys::mmap(addr, len, prot, flags, fd, off);
 }
 
 MFPSIM_EXPORT int munmap(void* addr, size_t len) {
@@ -444,7 +362,7 @@ MFPSIM_EXPORT int munmap(void* addr, size_t len) {
         }
         if (b) model::devmem_unmapped(*b);
     }
-    return mfpsim::detail::sys::munmap(addr, len);
+    return sys::munmap(addr, len);
 }
 
 // ---- time -------------------------------------------------------------------
@@ -453,5 +371,5 @@ MFPSIM_EXPORT unsigned sleep(unsigned seconds) {
     bool selected = false;
     auto b = current_board(selected);
     if (b) return model::sleep(*b, seconds);
-    return mfpsim::detail::sys::sleep(seconds);
+    return sys::sleep(seconds);
 }

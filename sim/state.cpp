@@ -17,6 +17,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "sim/sys.h"
+
 namespace mfpsim::detail {
 
 namespace {
@@ -35,29 +37,6 @@ Globals& globals() {
 [[noreturn]] void die() {
     ::kill(::getpid(), SIGKILL);
     for (;;) ::pause();
-}
-
-// The whole of n bytes at off through pread or pwrite, across short
-// transfers and interruptions.
-template <class Byte, class Io>
-bool transfer_all(Io io, int fd, Byte* c, size_t n, int64_t off) {
-    while (n > 0) {
-        ssize_t r = io(fd, c, n, off);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return false;
-        c += r;
-        n -= size_t(r);
-        off += r;
-    }
-    return true;
-}
-
-bool write_all(int fd, const void* p, size_t n, int64_t off) {
-    return transfer_all(::pwrite, fd, static_cast<const uint8_t*>(p), n, off);
-}
-
-bool read_all(int fd, void* p, size_t n, int64_t off) {
-    return transfer_all(::pread, fd, static_cast<uint8_t*>(p), n, off);
 }
 
 // A small generator started from the salt: the same salt tears the same way
@@ -140,7 +119,7 @@ std::shared_ptr<BoardFiles> BoardFiles::make(const std::string& dir) {
         int fd = sys::open((dir + "/flash.img").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
         if (fd < 0) fail("flash image");
         std::vector<uint8_t> ff(kFlashSize, 0xFF);
-        bool ok = ::ftruncate(fd, kFlashSize) == 0 && write_all(fd, ff.data(), ff.size(), 0);
+        bool ok = ::ftruncate(fd, kFlashSize) == 0 && sys::write_all(fd, ff.data(), ff.size(), 0);
         sys::close(fd);
         if (!ok) fail("flash image");
     }
@@ -160,7 +139,7 @@ std::shared_ptr<BoardFiles> BoardFiles::make(const std::string& dir) {
         State* s = reinterpret_cast<State*>(zero.data());
         s->magic.set(kStateMagic);
         s->version.set(kStateVersion);
-        bool ok = ::ftruncate(fd, sizeof(State)) == 0 && write_all(fd, zero.data(), zero.size(), 0);
+        bool ok = ::ftruncate(fd, sizeof(State)) == 0 && sys::write_all(fd, zero.data(), zero.size(), 0);
         sys::close(fd);
         if (!ok) fail("state");
     }
@@ -207,7 +186,7 @@ void journal(Locked& l, char kind, uint32_t off, uint32_t len) {
 
 void fill_sector(Locked& l, int i) {
     std::vector<uint8_t> ff(sector(i).size, 0xFF);
-    write_all(l.b.flash_fd(), ff.data(), ff.size(), sector(i).start);
+    sys::write_all(l.b.flash_fd(), ff.data(), ff.size(), sector(i).start);
 }
 
 bool cut_fires(Locked& l, CutAt at) {
@@ -228,7 +207,7 @@ uint32_t tear_erase(Locked& l, int i, Tear t, Rng& rng) {
     l.s.erase[i].running.set(0);
     if (t == Tear::None) return 0;
     std::vector<uint8_t> bytes(sc.size);
-    read_all(l.b.flash_fd(), bytes.data(), bytes.size(), sc.start);
+    sys::read_all(l.b.flash_fd(), bytes.data(), bytes.size(), sc.start);
     uint32_t done = sc.size;
     if (t == Tear::Prefix) {
         done = rng.below(sc.size + 1);
@@ -236,7 +215,7 @@ uint32_t tear_erase(Locked& l, int i, Tear t, Rng& rng) {
     } else {
         for (auto& b : bytes) b |= rng.byte();
     }
-    write_all(l.b.flash_fd(), bytes.data(), bytes.size(), sc.start);
+    sys::write_all(l.b.flash_fd(), bytes.data(), bytes.size(), sc.start);
     return done;
 }
 
@@ -272,6 +251,18 @@ bool overlaps_erase(Locked& l, uint32_t pos, uint32_t len) {
     return false;
 }
 
+// The board lock for a device call: on a board that has lost power the
+// caller dies here.
+struct Powered : Locked {
+    explicit Powered(BoardFiles& b) : Locked(b) { check_power(*this); }
+};
+
+// The C library's way of failing: -1 with errno set.
+int fail_with(int err) {
+    errno = err;
+    return -1;
+}
+
 }  // namespace
 
 void count(Locked& l, Counter c, uint64_t n) { l.s.counters[c].add(n); }
@@ -303,72 +294,52 @@ bool fault_fires(Locked& l, Fault f) {
 }
 
 int device_open(BoardFiles& b) {
-    Locked l(b);
-    check_power(l);
-    if (fault_fires(l, Fault::Open)) {
-        errno = ENXIO;
-        return -1;
-    }
+    Powered l(b);
+    if (fault_fires(l, Fault::Open)) return fail_with(ENXIO);
     count(l, kOpens);
     count(l, kOpenFds);
     return 0;
 }
 
 int device_close(BoardFiles& b) {
-    Locked l(b);
-    check_power(l);
+    Powered l(b);
     count(l, kCloses);
     if (l.s.counters[kOpenFds].get() > 0) count(l, kOpenFds, uint64_t(-1));
     return 0;
 }
 
 int device_lseek(BoardFiles& b) {
-    Locked l(b);
-    check_power(l);
+    Powered l(b);
     count(l, kSeeks);
-    if (fault_fires(l, Fault::Lseek)) {
-        errno = EINVAL;
-        return -1;
-    }
+    if (fault_fires(l, Fault::Lseek)) return fail_with(EINVAL);
     return 0;
 }
 
 ssize_t flash_read(BoardFiles& b, uint32_t pos, void* buf, size_t n) {
-    Locked l(b);
-    check_power(l);
+    Powered l(b);
     settle(l);
     count(l, kReads);
-    if (fault_fires(l, Fault::ReadFail)) {
-        errno = EIO;
-        return -1;
-    }
+    if (fault_fires(l, Fault::ReadFail)) return fail_with(EIO);
     if (fault_fires(l, Fault::ReadShort)) {
         const uint32_t k = l.s.short_read.get();
         n = k == 0 ? n / 2 : std::min<size_t>(n, k);
     }
     size_t len = pos >= kFlashSize ? 0 : std::min<size_t>(n, kFlashSize - pos);
-    if (len > 0 && !read_all(b.flash_fd(), buf, len, pos)) {
-        errno = EIO;
-        return -1;
-    }
+    if (len > 0 && !sys::read_all(b.flash_fd(), buf, len, pos)) return fail_with(EIO);
     count(l, kReadBytes, len);
     journal(l, 'r', pos, uint32_t(len));
     return ssize_t(len);
 }
 
 ssize_t flash_write(BoardFiles& b, uint32_t pos, const void* buf, size_t n) {
-    Locked l(b);
-    check_power(l);
+    Powered l(b);
     settle(l);
     count(l, kWrites);
     auto data = static_cast<const uint8_t*>(buf);
     size_t len = pos >= kFlashSize ? 0 : std::min<size_t>(n, kFlashSize - pos);
     bool busy = len > 0 && overlaps_erase(l, pos, uint32_t(len));
     std::vector<uint8_t> old(len);
-    if (len > 0 && !read_all(b.flash_fd(), old.data(), len, pos)) {
-        errno = EIO;
-        return -1;
-    }
+    if (len > 0 && !sys::read_all(b.flash_fd(), old.data(), len, pos)) return fail_with(EIO);
     if (cut_fires(l, CutAt::Program)) {
         Rng rng(l.s.cut_salt.get());
         Tear t = Tear(l.s.cut_tear.get());
@@ -385,23 +356,16 @@ ssize_t flash_write(BoardFiles& b, uint32_t pos, const void* buf, size_t n) {
                     now[i] = uint8_t(old[i] & ~(clear & rng.byte()));
                 }
             }
-            write_all(b.flash_fd(), now.data(), len, pos);
+            sys::write_all(b.flash_fd(), now.data(), len, pos);
         }
         power_cut(l, CutAt::Program, pos, uint32_t(len), done, rng);
     }
-    if (fault_fires(l, Fault::WriteFail)) {
-        errno = EIO;
-        return -1;
-    }
+    if (fault_fires(l, Fault::WriteFail)) return fail_with(EIO);
     if (fault_fires(l, Fault::WriteShort)) len = std::min(len, n / 2);
-    if (n > 0 && pos >= kFlashSize) {
-        errno = ENOSPC;
-        return -1;
-    }
+    if (n > 0 && pos >= kFlashSize) return fail_with(ENOSPC);
     if (busy) {
         count(l, kErasingWrites);
-        errno = EBUSY;
-        return -1;
+        return fail_with(EBUSY);
     }
     bool violation = false;
     uint64_t changed = 0;
@@ -413,15 +377,9 @@ ssize_t flash_write(BoardFiles& b, uint32_t pos, const void* buf, size_t n) {
     }
     if (violation) {
         count(l, kViolations);
-        if (l.s.fail_violations.get()) {
-            errno = EIO;
-            return -1;
-        }
+        if (l.s.fail_violations.get()) return fail_with(EIO);
     }
-    if (len > 0 && !write_all(b.flash_fd(), now.data(), len, pos)) {
-        errno = EIO;
-        return -1;
-    }
+    if (len > 0 && !sys::write_all(b.flash_fd(), now.data(), len, pos)) return fail_with(EIO);
     count(l, kWriteBytes, len);
     count(l, kProgrammedBytes, changed);
     journal(l, 'w', pos, uint32_t(len));
@@ -429,24 +387,17 @@ ssize_t flash_write(BoardFiles& b, uint32_t pos, const void* buf, size_t n) {
 }
 
 int flash_erase(BoardFiles& b, uint32_t pos) {
-    Locked l(b);
-    check_power(l);
+    Powered l(b);
     settle(l);
     count(l, kEraseRequests);
     int i = sector_index(pos);
-    if (i < 0 || sector(i).start != pos) {
-        errno = EINVAL;
-        return -1;
-    }
+    if (i < 0 || sector(i).start != pos) return fail_with(EINVAL);
     if (cut_fires(l, CutAt::Erase)) {
         Rng rng(l.s.cut_salt.get());
         uint32_t done = tear_erase(l, i, Tear(l.s.cut_tear.get()), rng);
         power_cut(l, CutAt::Erase, pos, sector(i).size, done, rng);
     }
-    if (fault_fires(l, Fault::EraseFail)) {
-        errno = EIO;
-        return -1;
-    }
+    if (fault_fires(l, Fault::EraseFail)) return fail_with(EIO);
     EraseSlot& e = l.s.erase[i];
     e.running.set(1);
     e.polls_left.set(l.s.erase_polls.get());
@@ -458,47 +409,33 @@ int flash_erase(BoardFiles& b, uint32_t pos) {
 }
 
 int flash_status(BoardFiles& b, uint32_t pos) {
-    Locked l(b);
-    check_power(l);
+    Powered l(b);
     settle(l);
     count(l, kStatusRequests);
     journal(l, 's', pos, 0);
     int i = sector_index(pos);
-    if (i < 0) {
-        errno = EINVAL;
-        return -1;
-    }
+    if (i < 0) return fail_with(EINVAL);
     EraseSlot& e = l.s.erase[i];
     if (!e.running.get()) return 0;
     if (uint32_t p = e.polls_left.get()) e.polls_left.set(p - 1);
-    errno = EBUSY;
-    return -1;
+    return fail_with(EBUSY);
 }
 
 int devmem_check_map(BoardFiles& b, uint64_t off, size_t len) {
-    Locked l(b);
-    check_power(l);
-    if (len == 0 || off < kPhysBase || off + len > uint64_t(kPhysBase) + kPhysSize) {
-        errno = EINVAL;
-        return -1;
-    }
-    if (fault_fires(l, Fault::Mmap)) {
-        errno = EAGAIN;
-        return -1;
-    }
+    Powered l(b);
+    if (len == 0 || off < kPhysBase || off + len > uint64_t(kPhysBase) + kPhysSize) return fail_with(EINVAL);
+    if (fault_fires(l, Fault::Mmap)) return fail_with(EAGAIN);
     count(l, kMaps);
     return 0;
 }
 
 void devmem_unmapped(BoardFiles& b) {
-    Locked l(b);
-    check_power(l);
+    Powered l(b);
     count(l, kUnmaps);
 }
 
 void power_touch(BoardFiles& b) {
-    Locked l(b);
-    check_power(l);
+    Powered l(b);
 }
 
 unsigned sleep(BoardFiles& b, unsigned seconds) {

@@ -134,16 +134,6 @@ private:
 // closed (a close drops every record lock the process holds on that file).
 std::mutex& process_mutex();
 
-// Direct calls to the C library, past the interposer.
-namespace sys {
-int open(const char* path, int flags, unsigned mode = 0);
-int close(int fd);
-int64_t lseek(int fd, int64_t off, int whence);
-void* mmap(void* addr, size_t len, int prot, int flags, int fd, int64_t off);
-int munmap(void* addr, size_t len);
-unsigned sleep(unsigned s);
-}  // namespace sys
-
 // Device model. Every call takes the board lock itself, except those given a
 // Locked. Results follow the C library: -1 with errno set on failure.
 // A call on a board that has lost power kills the calling process.

@@ -77,10 +77,12 @@ private:
         int code;
         std::int64_t a, b;
     };
-    static bool readAll(int fd, void* p, std::size_t n) {
-        auto* c = static_cast<char*>(p);
+    // The whole of n bytes through a pipe, across short transfers and
+    // interruptions; false once the other end has gone.
+    template <class Byte, class Io>
+    static bool all(Io io, int fd, Byte* c, std::size_t n) {
         while (n) {
-            ssize_t r = read(fd, c, n);
+            ssize_t r = io(fd, c, n);
             if (r < 0 && errno == EINTR) continue;
             if (r <= 0) return false;
             c += r;
@@ -88,16 +90,9 @@ private:
         }
         return true;
     }
+    static bool readAll(int fd, void* p, std::size_t n) { return all(read, fd, static_cast<char*>(p), n); }
     static bool writeAll(int fd, const void* p, std::size_t n) {
-        auto* c = static_cast<const char*>(p);
-        while (n) {
-            ssize_t r = write(fd, c, n);
-            if (r < 0 && errno == EINTR) continue;
-            if (r <= 0) return false;
-            c += r;
-            n -= static_cast<std::size_t>(r);
-        }
-        return true;
+        return all(write, fd, static_cast<const char*>(p), n);
     }
     int cmd_[2] = {-1, -1};
     int res_[2] = {-1, -1};

@@ -112,39 +112,23 @@ std::vector<Outcome> run_children(int n, const std::function<int(int)>& fn) {
     return out;
 }
 
-static void make_pipe(int fd[2]) {
-    if (pipe2(fd, O_CLOEXEC) != 0) std::abort();
+Tokens::Tokens() {
+    if (pipe2(fd_, O_CLOEXEC) != 0) std::abort();
 }
 
-static void close_pipe(int fd[2]) {
-    for (int i = 0; i < 2; ++i)
-        if (fd[i] >= 0) close(fd[i]);
+Tokens::~Tokens() {
+    for (int fd : fd_)
+        if (fd >= 0) close(fd);
 }
 
-Gate::Gate() { make_pipe(fd_); }
-Gate::~Gate() { close_pipe(fd_); }
-
-void Gate::wait() {
-    char c;
-    while (read(fd_[0], &c, 1) < 0 && errno == EINTR) {}
-}
-
-void Gate::open(int waiters) {
-    for (int i = 0; i < waiters; ++i) {
-        char c = 'g';
+void Tokens::give(int n) {
+    for (int i = 0; i < n; ++i) {
+        char c = 't';
         while (write(fd_[1], &c, 1) < 0 && errno == EINTR) {}
     }
 }
 
-Arrivals::Arrivals() { make_pipe(fd_); }
-Arrivals::~Arrivals() { close_pipe(fd_); }
-
-void Arrivals::arrive() {
-    char c = 'a';
-    while (write(fd_[1], &c, 1) < 0 && errno == EINTR) {}
-}
-
-void Arrivals::await(int n) {
+void Tokens::take(int n) {
     for (int i = 0; i < n; ++i) {
         char c;
         while (read(fd_[0], &c, 1) < 0 && errno == EINTR) {}

@@ -60,32 +60,34 @@ Outcome run_restarted(std::function<int()> fn);
 // Starts n children running fn(i) and waits for all of them.
 std::vector<Outcome> run_children(int n, const std::function<int(int)>& fn);
 
-// A one-shot gate across fork: children wait() until the parent open()s it,
-// so that several processes start a step at the same moment.
-class Gate {
+// Tokens passed across fork through a pipe: take(n) blocks until n have
+// been given.
+class Tokens {
 public:
-    Gate();
-    ~Gate();
-    Gate(const Gate&) = delete;
-    Gate& operator=(const Gate&) = delete;
-    void wait();                      // in a child: block until opened
-    void open(int waiters);           // in the parent: release that many
+    Tokens();
+    ~Tokens();
+    Tokens(const Tokens&) = delete;
+    Tokens& operator=(const Tokens&) = delete;
+    void give(int n);
+    void take(int n);
 private:
     int fd_[2] = {-1, -1};
 };
 
+// A one-shot gate across fork: children wait() until the parent open()s it,
+// so that several processes start a step at the same moment.
+class Gate : Tokens {
+public:
+    void wait() { take(1); }                 // in a child: block until opened
+    void open(int waiters) { give(waiters); }  // in the parent: release that many
+};
+
 // A counter of arrivals across fork: children arrive(), the parent
 // await(n) blocks until n have arrived.
-class Arrivals {
+class Arrivals : Tokens {
 public:
-    Arrivals();
-    ~Arrivals();
-    Arrivals(const Arrivals&) = delete;
-    Arrivals& operator=(const Arrivals&) = delete;
-    void arrive();
-    void await(int n);
-private:
-    int fd_[2] = {-1, -1};
+    void arrive() { give(1); }
+    void await(int n) { take(n); }
 };
 
 // A child that takes a System V lock the way the project's cross-process
