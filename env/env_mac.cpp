@@ -10,8 +10,6 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
-#include <sys/ipc.h>
-#include <sys/sem.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,6 +19,7 @@
 #include <mutex>
 
 #include "env/env_internal.h"
+#include "port/sysv_lock.h"
 
 unsigned char env_buff[8192];
 unsigned char env_tmp[8192];
@@ -73,37 +72,13 @@ private:
     int fd_;
 };
 
-// The system-wide lock around the device steps. Value 0 is free; taking it
-// waits for 0 and adds 1 in one step, so a newly created semaphore is free
-// without any set-up and no value is ever set by hand. A lock that cannot be
-// had is reported like the device's failures, and the call fails untouched.
-class SectorLock {
+// The system-wide lock around the device steps. A lock that cannot be had is
+// reported like the device's failures, and the call fails untouched.
+class SectorLock : public mfpsys::port::SysvLock {
 public:
-    SectorLock() {
-        const int id = ::semget(kLockKey, 1, IPC_CREAT | 0666);
-        if (id != -1 && take(id))
-            id_ = id;
-        else
-            std::printf("nvram lock error\n");
+    SectorLock() : SysvLock(mfpsys::port::sysvLockOpen(kLockKey)) {
+        if (!held()) std::printf("nvram lock error\n");
     }
-    ~SectorLock() {
-        if (id_ == -1) return;
-        sembuf give = {0, -1, SEM_UNDO};
-        while (::semop(id_, &give, 1) == -1 && errno == EINTR) {
-        }
-    }
-    SectorLock(const SectorLock&) = delete;
-    SectorLock& operator=(const SectorLock&) = delete;
-    bool held() const { return id_ != -1; }
-
-private:
-    static bool take(int id) {
-        sembuf ops[2] = {{0, 0, 0}, {0, 1, SEM_UNDO}};
-        while (::semop(id, ops, 2) == -1)
-            if (errno != EINTR) return false;
-        return true;
-    }
-    int id_ = -1;
 };
 
 unsigned char* area(unsigned char* image) { return image + kAreaOffset; }

@@ -15,7 +15,6 @@
 // word in the header (the kernel releases the semaphore itself: SEM_UNDO).
 #include <pthread.h>
 #include <sys/ipc.h>
-#include <sys/sem.h>
 #include <sys/shm.h>
 #include <unistd.h>
 
@@ -25,8 +24,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 
 #include "port/heap_ref.h"
+#include "port/sysv_lock.h"
 #include "port/tarnix.h"
 
 namespace {
@@ -84,10 +85,6 @@ struct HeapHeader {
 };
 static_assert(sizeof(HeapHeader) == kArenaStart);
 
-// Value 0 is free; taking it waits for 0 and adds 1 in one call.
-sembuf kLockOps[2] = {{0, 0, 0}, {0, 1, SEM_UNDO}};
-sembuf kUnlockOps[1] = {{0, -1, SEM_UNDO}};
-
 std::mutex g_mutex;                       // threads of this process
 std::atomic<std::byte*> g_base{nullptr};  // this process's mapping
 int g_semid = -1;
@@ -129,7 +126,7 @@ std::byte* map_locked() {
     if (auto* b = g_base.load(std::memory_order_acquire)) return b;
     int shmid = shmget(kHeapShmKey, kHeapBytes, IPC_CREAT | 0666);
     if (shmid == -1) return nullptr;
-    int semid = semget(kHeapSemKey, 1, IPC_CREAT | 0666);
+    int semid = mfpsys::port::sysvLockOpen(kHeapSemKey);
     if (semid == -1) return nullptr;
     void* addr = attach(shmid);
     if (addr == reinterpret_cast<void*>(-1)) return nullptr;
@@ -196,40 +193,31 @@ public:
     HeapLock() : lk_(g_mutex) {
         base_ = map_locked();
         if (!base_) return;
-        int r;
-        while ((r = semop(g_semid, kLockOps, 2)) == -1 && errno == EINTR) {}
-        if (r == -1) {
+        HeapHeader* h = header(base_);
+        sem_.emplace(g_semid, h->owner_pid, self_pid());
+        if (!sem_->held()) {
             base_ = nullptr;
             return;
         }
-        HeapHeader* h = header(base_);
         if (h->magic != kMagic || h->heap_bytes != kHeapBytes) {
             // Fresh segment, or an initialiser that died before finishing:
             // no block can have been handed out yet.
             initialise(base_);
-        } else if (h->owner_pid != 0) {
+        } else if (sem_->ownerDied()) {
             repair(base_);
         }
-        h->owner_pid = self_pid();
         if (h->broken) {
-            release();
+            sem_->release();
             base_ = nullptr;
         }
-    }
-    ~HeapLock() {
-        if (base_) release();
     }
     HeapLock(const HeapLock&) = delete;
     HeapLock& operator=(const HeapLock&) = delete;
     std::byte* base() const { return base_; }
 
 private:
-    void release() {
-        header(base_)->owner_pid = 0;
-        int r;
-        while ((r = semop(g_semid, kUnlockOps, 1)) == -1 && errno == EINTR) {}
-    }
     std::lock_guard<std::mutex> lk_;
+    std::optional<mfpsys::port::SysvLock> sem_;
     std::byte* base_ = nullptr;
 };
 
