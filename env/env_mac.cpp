@@ -8,17 +8,15 @@
 // holder dies.
 #include "mfpsys/env.h"
 
-#include <fcntl.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 
 #include "env/env_internal.h"
+#include "port/flash_device.h"
 #include "port/sysv_lock.h"
 
 unsigned char env_buff[8192];
@@ -28,14 +26,16 @@ char mac[30];
 namespace {
 
 using namespace mfpsys::env;
+using mfpsys::port::FlashFail;
+using mfpsys::port::FlashResult;
+using mfpsys::port::flashRead;
+using mfpsys::port::flashRequest;
+using mfpsys::port::flashWrite;
+using mfpsys::port::kFlashErase;
 
 static_assert(sizeof(env_buff) == kSectorSize && sizeof(env_tmp) == kSectorSize);
 
-constexpr char kDevice[] = "/dev/mfp_flashrom";
 constexpr key_t kLockKey = 0x4D504501;
-constexpr int kEraseSector = 10;
-// The flash driver's request word is the address of this string.
-const char kRequest[] = "w";
 
 constexpr char kAddrKey[] = "ethaddr=";
 constexpr std::size_t kAddrKeyLen = sizeof(kAddrKey) - 1;
@@ -50,27 +50,6 @@ constexpr unsigned kEraseWaitSeconds = 2;
 char* const kReadFailed = reinterpret_cast<char*>(~std::uintptr_t{0});
 
 std::mutex g_mutex;
-
-// One open of the flash device; closed on every way out.
-class Device {
-public:
-    Device() : fd_(::open(kDevice, O_RDWR)) {}
-    ~Device() { close(); }
-    Device(const Device&) = delete;
-    Device& operator=(const Device&) = delete;
-    bool ok() const { return fd_ != -1; }
-    int fd() const { return fd_; }
-    bool seek(std::uint32_t offset) const {
-        return ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
-    }
-    void close() {
-        if (fd_ != -1) ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_;
-};
 
 // The system-wide lock around the device steps. A lock that cannot be had is
 // reported like the device's failures, and the call fails untouched.
@@ -110,13 +89,12 @@ bool is_address_entry(const EntryWalker& w) {
 // partial one would fail its checksum and have the stored entries replaced
 // by the defaults.
 int read_sector(bool whole) {
-    Device dev;
-    if (!dev.ok()) {
+    const FlashResult got = flashRead(kIoStart, env_buff + kWordOffset, kIoSize);
+    if (got.fail == FlashFail::Open) {
         std::printf("nvram open error\n");
         return -1;
     }
-    const ssize_t got = dev.seek(kIoStart) ? ::read(dev.fd(), env_buff + kWordOffset, kIoSize) : -1;
-    if (got == -1 || (whole && got != static_cast<ssize_t>(kIoSize))) {
+    if (!got.ok() || (whole && !got.whole(kIoSize))) {
         std::printf("nvram read error\n");
         return -1;
     }
@@ -196,39 +174,29 @@ bool build_image(std::size_t entry_size) {
     return true;
 }
 
+// Prints the message of the stage at which a device step stopped.
+void report(const FlashResult& r, const char* stepMessage) {
+    std::printf("%s", r.fail == FlashFail::Open   ? "nvram open error\n"
+                      : r.fail == FlashFail::Seek ? "nvram seek error\n"
+                                                  : stepMessage);
+}
+
 int erase_sector() {
-    Device dev;
-    if (!dev.ok()) {
-        std::printf("nvram open error\n");
+    const FlashResult r = flashRequest(kSectorStart, kFlashErase);
+    if (!r.ok()) {
+        report(r, "nvram ioctl error\n");
         return -1;
     }
-    if (!dev.seek(kSectorStart)) {
-        std::printf("nvram seek error\n");
-        return -1;
-    }
-    if (::ioctl(dev.fd(), reinterpret_cast<unsigned long>(kRequest), kEraseSector) == -1) {
-        std::printf("nvram ioctl error\n");
-        return -1;
-    }
-    dev.close();
     // The erase status is never asked for: the device is given this long.
     for (unsigned left = kEraseWaitSeconds; left != 0;) left = ::sleep(left);
     return 0;
 }
 
 int write_sector() {
-    Device dev;
-    if (!dev.ok()) {
-        std::printf("nvram open error\n");
-        return -1;
-    }
-    if (!dev.seek(kIoStart)) {
-        std::printf("nvram seek error\n");
-        return -1;
-    }
+    const FlashResult r = flashWrite(kIoStart, env_tmp + kWordOffset, kIoSize);
     // A short write leaves a torn environment behind: that is a failure too.
-    if (::write(dev.fd(), env_tmp + kWordOffset, kIoSize) != static_cast<ssize_t>(kIoSize)) {
-        std::printf("nvram write error\n");
+    if (!r.whole(kIoSize)) {
+        report(r, "nvram write error\n");
         return -1;
     }
     return 0;

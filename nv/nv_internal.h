@@ -11,7 +11,6 @@
 
 namespace mfpsys::nv {
 
-inline constexpr const char* kFlashDevice = "/dev/mfp_flashrom";
 // System-wide lock of first use and of write-lock repair; SEM_UNDO, so a
 // holder that dies gives it back.
 inline constexpr key_t kFirstUseSemKey = 0x4D504E01;
