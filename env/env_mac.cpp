@@ -16,6 +16,7 @@
 #include <mutex>
 
 #include "env/env_internal.h"
+#include "port/endian.h"
 #include "port/flash_device.h"
 #include "port/sysv_lock.h"
 
@@ -31,7 +32,9 @@ using mfpsys::port::FlashResult;
 using mfpsys::port::flashRead;
 using mfpsys::port::flashRequest;
 using mfpsys::port::flashWrite;
+using mfpsys::port::getBe;
 using mfpsys::port::kFlashErase;
+using mfpsys::port::putBe;
 
 static_assert(sizeof(env_buff) == kSectorSize && sizeof(env_tmp) == kSectorSize);
 
@@ -62,18 +65,8 @@ public:
 
 unsigned char* area(unsigned char* image) { return image + kAreaOffset; }
 
-std::uint32_t load_word(const unsigned char* image) {
-    const unsigned char* w = image + kWordOffset;
-    return std::uint32_t{w[0]} << 24 | std::uint32_t{w[1]} << 16 | std::uint32_t{w[2]} << 8 | w[3];
-}
-
-void store_word(unsigned char* image, std::uint32_t v) {
-    unsigned char* w = image + kWordOffset;
-    w[0] = static_cast<unsigned char>(v >> 24);
-    w[1] = static_cast<unsigned char>(v >> 16);
-    w[2] = static_cast<unsigned char>(v >> 8);
-    w[3] = static_cast<unsigned char>(v);
-}
+// The stored checksum word of a sector image.
+std::uint32_t stored_sum(const unsigned char* image) { return getBe<std::uint32_t>(image + kWordOffset); }
 
 std::uint32_t area_checksum(unsigned char* image) {
     return env_checksum(area(image), static_cast<std::int32_t>(kAreaSize));
@@ -122,7 +115,7 @@ char* read_locked() {
     }
     const std::int32_t len = env_data_len(area(env_buff));
     if (len == 0) return nullptr;
-    if (len < 0 || area_checksum(env_buff) != load_word(env_buff)) return kReadFailed;
+    if (len < 0 || area_checksum(env_buff) != stored_sum(env_buff)) return kReadFailed;
 
     EntryWalker w(area(env_buff));
     for (;;) {
@@ -170,7 +163,7 @@ bool build_image(std::size_t entry_size) {
     out[pos] = 0;
     // What the boot loader and the read would reject must not be written.
     if (env_data_len(out) <= 0) return false;
-    store_word(env_tmp, area_checksum(env_tmp));
+    putBe(env_tmp + kWordOffset, area_checksum(env_tmp));
     return true;
 }
 
@@ -210,13 +203,13 @@ std::int32_t write_locked(const char* text, std::size_t text_len) {
 
     const std::int32_t len = env_data_len(area(env_buff));
     const std::uint32_t sum = area_checksum(env_buff);
-    const std::uint32_t word = load_word(env_buff);
+    const std::uint32_t word = stored_sum(env_buff);
     if (len <= 0 || sum != word || !list_terminates(area(env_buff))) {
         std::printf("checksum error : checksum %x:%x, len %d\n", static_cast<unsigned>(sum),
                     static_cast<unsigned>(word), static_cast<int>(len));
         std::memset(env_buff, 0xFF, sizeof(env_buff));
         std::memcpy(area(env_buff), env_table, kDefaultSize);
-        store_word(env_buff, area_checksum(env_buff));
+        putBe(env_buff + kWordOffset, area_checksum(env_buff));
     }
 
     std::memset(mac, 0, sizeof(mac));
