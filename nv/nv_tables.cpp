@@ -5,9 +5,7 @@
 
 #include "mfpsys/mm.h"
 #include "nv/nv_internal.h"
-#include "port/block_ref.h"
 #include "port/sysv_lock.h"
-#include "port/tarnix.h"
 
 extern "C" {
 
@@ -58,13 +56,6 @@ int firstUseSem() { return mfpsys::port::sysvLockOpen(kFirstUseSemKey); }
 }  // namespace
 
 NvSharedState* state() { return g_state; }
-
-void* heapAlloc(uint32_t size) { return tarnixSubAllocMem(size == 0 ? 1 : size); }
-void heapFree(void* p) {
-    if (p != nullptr) tarnixOrgFreeMemPart(0, p);
-}
-uint32_t heapRef(void* p) { return mfpsys::port::blockRef(p); }
-void* heapPtr(uint32_t ref) { return mfpsys::port::blockPtr(ref); }
 
 FirstUseLock::FirstUseLock() {
     if (t_firstUseDepth == 0) {

@@ -9,8 +9,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "port/heap_seam.h"
 #include "port/sysv_lock.h"
-#include "port/tarnix.h"
 #include "shm/registry_internal.h"
 
 namespace {
@@ -55,7 +55,7 @@ KUSharedMemTable* readyTable() { return g.table.load(std::memory_order_acquire);
 using RegistryLock = mfpsys::port::SysvLock;
 
 KUSharedMemNode* allocNode() {
-    void* p = tarnixSubAllocMem(sizeof(KUSharedMemNode));
+    void* p = mfpsys::port::heapAlloc(sizeof(KUSharedMemNode));
     if (p) std::memset(p, 0, sizeof(KUSharedMemNode));
     return static_cast<KUSharedMemNode*>(p);
 }
@@ -199,7 +199,7 @@ void KUSharedMemListRemove(std::int32_t key) {
     n->next->prev = n->prev;
     if (g_nodeHint[hintOf(key)] == n) g_nodeHint[hintOf(key)] = nullptr;
     if (n->address) shmdt(n->address);
-    tarnixOrgFreeMemPart(0, n);
+    mfpsys::port::heapFree(n);
 }
 
 extern "C" {
@@ -255,7 +255,7 @@ int KUSharedMemAttach(int key, int size) {
     }
     if (addr == reinterpret_cast<void*>(-1)) {
         // Neither a failed id nor a failed address is ever recorded.
-        if (fresh) tarnixOrgFreeMemPart(0, fresh);
+        mfpsys::port::heapFree(fresh);
         if (n) {
             n->shmid = 0;
             n->address = nullptr;
