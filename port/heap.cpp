@@ -91,10 +91,10 @@ int g_semid = -1;
 
 HeapHeader* header(std::byte* base) { return reinterpret_cast<HeapHeader*>(base); }
 
-// getpid is a system call each time, and every heap operation needed it once
-// or twice. A process's pid changes only in the child of a fork, where the
-// handler forgets it. Read and written under g_mutex (the child of a fork
-// has one thread).
+// The pid, asked of the kernel once per process: getpid is a system call and
+// every heap operation needs the pid. It changes only in the child of a fork,
+// where the handler forgets it. Read and written under g_mutex (the child of
+// a fork has one thread).
 pid_t g_pid = 0;
 void forget_pid() { g_pid = 0; }
 std::uint32_t self_pid() {
@@ -154,6 +154,19 @@ void initialise(std::byte* base) {
     h->magic = kMagic;
 }
 
+// Joins the free blocks that follow the free block at off (size bytes) into
+// it, each join one whole-word store; returns the block's size afterwards.
+std::uint32_t mergeFreeRun(std::byte* base, std::uint32_t off, std::uint32_t size) {
+    for (std::uint32_t next = off + size; next < kHeapBytes; next = off + size) {
+        std::uint32_t nw = load(base, next);
+        std::uint32_t nsize = nw & kSizeMask;
+        if ((nw & kUsed) || !sane(next, nsize)) break;
+        size += nsize;
+        store(base, off, size);
+    }
+    return size;
+}
+
 // Merges runs of free blocks and recomputes the counters from the chain.
 void repair(std::byte* base) {
     HeapHeader* h = header(base);
@@ -170,15 +183,7 @@ void repair(std::byte* base) {
             ++blocks;
             bytes += size;
         } else {
-            std::uint32_t next = off + size;
-            while (next < kHeapBytes) {
-                std::uint32_t nw = load(base, next);
-                std::uint32_t nsize = nw & kSizeMask;
-                if ((nw & kUsed) || !sane(next, nsize)) break;
-                size += nsize;
-                store(base, off, size);
-                next = off + size;
-            }
+            size = mergeFreeRun(base, off, size);
         }
         off += size;
     }
@@ -235,16 +240,9 @@ void* allocate(std::size_t n) {
         std::uint32_t size = w & kSizeMask;
         if (!sane(off, size)) return nullptr;
         if (!(w & kUsed)) {
-            // Free neighbours are merged here rather than at free time.
-            std::uint32_t next = off + size;
-            while (next < kHeapBytes) {
-                std::uint32_t nw = load(base, next);
-                std::uint32_t nsize = nw & kSizeMask;
-                if ((nw & kUsed) || !sane(next, nsize)) break;
-                size += nsize;
-                store(base, off, size);
-                next = off + size;
-            }
+            // Free neighbours are merged when an allocation walks over them,
+            // never at release.
+            size = mergeFreeRun(base, off, size);
             if (size >= need) {
                 std::uint32_t take = size;
                 if (size - need >= kMinBlock) {
