@@ -27,14 +27,7 @@ char mac[30];
 namespace {
 
 using namespace mfpsys::env;
-using mfpsys::port::FlashFail;
-using mfpsys::port::FlashResult;
-using mfpsys::port::flashRead;
-using mfpsys::port::flashRequest;
-using mfpsys::port::flashWrite;
-using mfpsys::port::getBe;
-using mfpsys::port::kFlashErase;
-using mfpsys::port::putBe;
+namespace port = mfpsys::port;
 
 static_assert(sizeof(env_buff) == kSectorSize && sizeof(env_tmp) == kSectorSize);
 
@@ -56,9 +49,9 @@ std::mutex g_mutex;
 
 // The system-wide lock around the device steps. A lock that cannot be had is
 // reported like the device's failures, and the call fails untouched.
-class SectorLock : public mfpsys::port::SysvLock {
+class SectorLock : public port::SysvLock {
 public:
-    SectorLock() : SysvLock(mfpsys::port::sysvLockOpen(kLockKey)) {
+    SectorLock() : SysvLock(port::sysvLockOpen(kLockKey)) {
         if (!held()) std::printf("nvram lock error\n");
     }
 };
@@ -66,7 +59,7 @@ public:
 unsigned char* area(unsigned char* image) { return image + kAreaOffset; }
 
 // The stored checksum word of a sector image.
-std::uint32_t stored_sum(const unsigned char* image) { return getBe<std::uint32_t>(image + kWordOffset); }
+std::uint32_t stored_sum(const unsigned char* image) { return port::getBe<std::uint32_t>(image + kWordOffset); }
 
 std::uint32_t area_checksum(unsigned char* image) {
     return env_checksum(area(image), static_cast<std::int32_t>(kAreaSize));
@@ -82,8 +75,8 @@ bool is_address_entry(const EntryWalker& w) {
 // partial one would fail its checksum and have the stored entries replaced
 // by the defaults.
 int read_sector(bool whole) {
-    const FlashResult got = flashRead(kIoStart, env_buff + kWordOffset, kIoSize);
-    if (got.fail == FlashFail::Open) {
+    const port::FlashResult got = port::flashRead(kIoStart, env_buff + kWordOffset, kIoSize);
+    if (got.fail == port::FlashFail::Open) {
         std::printf("nvram open error\n");
         return -1;
     }
@@ -163,19 +156,19 @@ bool build_image(std::size_t entry_size) {
     out[pos] = 0;
     // What the boot loader and the read would reject must not be written.
     if (env_data_len(out) <= 0) return false;
-    putBe(env_tmp + kWordOffset, area_checksum(env_tmp));
+    port::putBe(env_tmp + kWordOffset, area_checksum(env_tmp));
     return true;
 }
 
 // Prints the message of the stage at which a device step stopped.
-void report(const FlashResult& r, const char* stepMessage) {
-    std::printf("%s", r.fail == FlashFail::Open   ? "nvram open error\n"
-                      : r.fail == FlashFail::Seek ? "nvram seek error\n"
+void report(const port::FlashResult& r, const char* stepMessage) {
+    std::printf("%s", r.fail == port::FlashFail::Open   ? "nvram open error\n"
+                      : r.fail == port::FlashFail::Seek ? "nvram seek error\n"
                                                   : stepMessage);
 }
 
 int erase_sector() {
-    const FlashResult r = flashRequest(kSectorStart, kFlashErase);
+    const port::FlashResult r = port::flashRequest(kSectorStart, port::kFlashErase);
     if (!r.ok()) {
         report(r, "nvram ioctl error\n");
         return -1;
@@ -186,7 +179,7 @@ int erase_sector() {
 }
 
 int write_sector() {
-    const FlashResult r = flashWrite(kIoStart, env_tmp + kWordOffset, kIoSize);
+    const port::FlashResult r = port::flashWrite(kIoStart, env_tmp + kWordOffset, kIoSize);
     // A short write leaves a torn environment behind: that is a failure too.
     if (!r.whole(kIoSize)) {
         report(r, "nvram write error\n");
@@ -209,7 +202,7 @@ std::int32_t write_locked(const char* text, std::size_t text_len) {
                     static_cast<unsigned>(word), static_cast<int>(len));
         std::memset(env_buff, 0xFF, sizeof(env_buff));
         std::memcpy(area(env_buff), env_table, kDefaultSize);
-        putBe(env_buff + kWordOffset, area_checksum(env_buff));
+        port::putBe(env_buff + kWordOffset, area_checksum(env_buff));
     }
 
     std::memset(mac, 0, sizeof(mac));
