@@ -8,19 +8,17 @@
 // holder dies.
 #include "mfpsys/env.h"
 
-#include <fcntl.h>
-#include <sys/ioctl.h>
-#include <sys/ipc.h>
-#include <sys/sem.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 
 #include "env/env_internal.h"
+#include "port/endian.h"
+#include "port/flash_device.h"
+#include "port/sysv_lock.h"
 
 unsigned char env_buff[8192];
 unsigned char env_tmp[8192];
@@ -29,14 +27,11 @@ char mac[30];
 namespace {
 
 using namespace mfpsys::env;
+namespace port = mfpsys::port;
 
 static_assert(sizeof(env_buff) == kSectorSize && sizeof(env_tmp) == kSectorSize);
 
-constexpr char kDevice[] = "/dev/mfp_flashrom";
 constexpr key_t kLockKey = 0x4D504501;
-constexpr int kEraseSector = 10;
-// The flash driver's request word is the address of this string.
-const char kRequest[] = "w";
 
 constexpr char kAddrKey[] = "ethaddr=";
 constexpr std::size_t kAddrKeyLen = sizeof(kAddrKey) - 1;
@@ -52,74 +47,19 @@ char* const kReadFailed = reinterpret_cast<char*>(~std::uintptr_t{0});
 
 std::mutex g_mutex;
 
-// One open of the flash device; closed on every way out.
-class Device {
+// The system-wide lock around the device steps. A lock that cannot be had is
+// reported like the device's failures, and the call fails untouched.
+class SectorLock : public port::SysvLock {
 public:
-    Device() : fd_(::open(kDevice, O_RDWR)) {}
-    ~Device() { close(); }
-    Device(const Device&) = delete;
-    Device& operator=(const Device&) = delete;
-    bool ok() const { return fd_ != -1; }
-    int fd() const { return fd_; }
-    bool seek(std::uint32_t offset) const {
-        return ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
+    SectorLock() : SysvLock(port::sysvLockOpen(kLockKey)) {
+        if (!held()) std::printf("nvram lock error\n");
     }
-    void close() {
-        if (fd_ != -1) ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_;
-};
-
-// The system-wide lock around the device steps. Value 0 is free; taking it
-// waits for 0 and adds 1 in one step, so a newly created semaphore is free
-// without any set-up and no value is ever set by hand. A lock that cannot be
-// had is reported like the device's failures, and the call fails untouched.
-class SectorLock {
-public:
-    SectorLock() {
-        const int id = ::semget(kLockKey, 1, IPC_CREAT | 0666);
-        if (id != -1 && take(id))
-            id_ = id;
-        else
-            std::printf("nvram lock error\n");
-    }
-    ~SectorLock() {
-        if (id_ == -1) return;
-        sembuf give = {0, -1, SEM_UNDO};
-        while (::semop(id_, &give, 1) == -1 && errno == EINTR) {
-        }
-    }
-    SectorLock(const SectorLock&) = delete;
-    SectorLock& operator=(const SectorLock&) = delete;
-    bool held() const { return id_ != -1; }
-
-private:
-    static bool take(int id) {
-        sembuf ops[2] = {{0, 0, 0}, {0, 1, SEM_UNDO}};
-        while (::semop(id, ops, 2) == -1)
-            if (errno != EINTR) return false;
-        return true;
-    }
-    int id_ = -1;
 };
 
 unsigned char* area(unsigned char* image) { return image + kAreaOffset; }
 
-std::uint32_t load_word(const unsigned char* image) {
-    const unsigned char* w = image + kWordOffset;
-    return std::uint32_t{w[0]} << 24 | std::uint32_t{w[1]} << 16 | std::uint32_t{w[2]} << 8 | w[3];
-}
-
-void store_word(unsigned char* image, std::uint32_t v) {
-    unsigned char* w = image + kWordOffset;
-    w[0] = static_cast<unsigned char>(v >> 24);
-    w[1] = static_cast<unsigned char>(v >> 16);
-    w[2] = static_cast<unsigned char>(v >> 8);
-    w[3] = static_cast<unsigned char>(v);
-}
+// The stored checksum word of a sector image.
+std::uint32_t stored_sum(const unsigned char* image) { return port::getBe<std::uint32_t>(image + kWordOffset); }
 
 std::uint32_t area_checksum(unsigned char* image) {
     return env_checksum(area(image), static_cast<std::int32_t>(kAreaSize));
@@ -135,13 +75,12 @@ bool is_address_entry(const EntryWalker& w) {
 // partial one would fail its checksum and have the stored entries replaced
 // by the defaults.
 int read_sector(bool whole) {
-    Device dev;
-    if (!dev.ok()) {
+    const port::FlashResult got = port::flashRead(kIoStart, env_buff + kWordOffset, kIoSize);
+    if (got.fail == port::FlashFail::Open) {
         std::printf("nvram open error\n");
         return -1;
     }
-    const ssize_t got = dev.seek(kIoStart) ? ::read(dev.fd(), env_buff + kWordOffset, kIoSize) : -1;
-    if (got == -1 || (whole && got != static_cast<ssize_t>(kIoSize))) {
+    if (!got.ok() || (whole && !got.whole(kIoSize))) {
         std::printf("nvram read error\n");
         return -1;
     }
@@ -169,7 +108,7 @@ char* read_locked() {
     }
     const std::int32_t len = env_data_len(area(env_buff));
     if (len == 0) return nullptr;
-    if (len < 0 || area_checksum(env_buff) != load_word(env_buff)) return kReadFailed;
+    if (len < 0 || area_checksum(env_buff) != stored_sum(env_buff)) return kReadFailed;
 
     EntryWalker w(area(env_buff));
     for (;;) {
@@ -217,43 +156,33 @@ bool build_image(std::size_t entry_size) {
     out[pos] = 0;
     // What the boot loader and the read would reject must not be written.
     if (env_data_len(out) <= 0) return false;
-    store_word(env_tmp, area_checksum(env_tmp));
+    port::putBe(env_tmp + kWordOffset, area_checksum(env_tmp));
     return true;
 }
 
+// Prints the message of the stage at which a device step stopped.
+void report(const port::FlashResult& r, const char* stepMessage) {
+    std::printf("%s", r.fail == port::FlashFail::Open   ? "nvram open error\n"
+                      : r.fail == port::FlashFail::Seek ? "nvram seek error\n"
+                                                  : stepMessage);
+}
+
 int erase_sector() {
-    Device dev;
-    if (!dev.ok()) {
-        std::printf("nvram open error\n");
+    const port::FlashResult r = port::flashRequest(kSectorStart, port::kFlashErase);
+    if (!r.ok()) {
+        report(r, "nvram ioctl error\n");
         return -1;
     }
-    if (!dev.seek(kSectorStart)) {
-        std::printf("nvram seek error\n");
-        return -1;
-    }
-    if (::ioctl(dev.fd(), reinterpret_cast<unsigned long>(kRequest), kEraseSector) == -1) {
-        std::printf("nvram ioctl error\n");
-        return -1;
-    }
-    dev.close();
     // The erase status is never asked for: the device is given this long.
     for (unsigned left = kEraseWaitSeconds; left != 0;) left = ::sleep(left);
     return 0;
 }
 
 int write_sector() {
-    Device dev;
-    if (!dev.ok()) {
-        std::printf("nvram open error\n");
-        return -1;
-    }
-    if (!dev.seek(kIoStart)) {
-        std::printf("nvram seek error\n");
-        return -1;
-    }
+    const port::FlashResult r = port::flashWrite(kIoStart, env_tmp + kWordOffset, kIoSize);
     // A short write leaves a torn environment behind: that is a failure too.
-    if (::write(dev.fd(), env_tmp + kWordOffset, kIoSize) != static_cast<ssize_t>(kIoSize)) {
-        std::printf("nvram write error\n");
+    if (!r.whole(kIoSize)) {
+        report(r, "nvram write error\n");
         return -1;
     }
     return 0;
@@ -267,13 +196,13 @@ std::int32_t write_locked(const char* text, std::size_t text_len) {
 
     const std::int32_t len = env_data_len(area(env_buff));
     const std::uint32_t sum = area_checksum(env_buff);
-    const std::uint32_t word = load_word(env_buff);
+    const std::uint32_t word = stored_sum(env_buff);
     if (len <= 0 || sum != word || !list_terminates(area(env_buff))) {
         std::printf("checksum error : checksum %x:%x, len %d\n", static_cast<unsigned>(sum),
                     static_cast<unsigned>(word), static_cast<int>(len));
         std::memset(env_buff, 0xFF, sizeof(env_buff));
         std::memcpy(area(env_buff), env_table, kDefaultSize);
-        store_word(env_buff, area_checksum(env_buff));
+        port::putBe(env_buff + kWordOffset, area_checksum(env_buff));
     }
 
     std::memset(mac, 0, sizeof(mac));

@@ -6,7 +6,7 @@
 // Each entry ends in its NUL; the list ends with an empty entry; the string's
 // own terminator is the one further NUL that completes the 1078 bytes.
 // Entry 1 repeats the word "bootargs" and entry 18 has a blank after "=":
-// the boot loader has always been given them that way.
+// the boot loader gets them exactly so.
 #define ENV_DEFAULT_ENTRIES                                                              \
     "bootargs=bootargs root=/dev/nfs console=ttyS0 nfsroot=$(serverip):/opt/hardhat/"    \
     "devkit/ppc/7xx/$(hostname) ip=$(ipaddr):$(serverip):$(gatewayip):$(netmask):"       \

@@ -1,13 +1,10 @@
 // Dynamic segment keys: a bitmap in a registry segment, one bit per key.
-#include <sys/ipc.h>
-#include <sys/sem.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <mutex>
 
 #include "mfpsys/mm.h"
 #include "mfpsys/registry.h"
+#include "port/sysv_lock.h"
 
 extern "C" {
 unsigned char* pMmInfo = nullptr;
@@ -29,32 +26,19 @@ std::mutex g_mutex;
 int g_semId = -1;
 
 bool obtainLock() {
-    if (g_semId == -1) g_semId = semget(kLockKey, 1, IPC_CREAT | 0666);
+    if (g_semId == -1) g_semId = mfpsys::port::sysvLockOpen(kLockKey);
     return g_semId != -1;
 }
 
 // Holds the process mutex and, when it could be taken, the semaphore.
 class KeyLock {
 public:
-    KeyLock() : lk_(g_mutex) {
-        if (!obtainLock()) return;
-        sembuf take[2] = {{0, 0, 0}, {0, 1, SEM_UNDO}};
-        int r;
-        while ((r = semop(g_semId, take, 2)) == -1 && errno == EINTR) {}
-        held_ = r == 0;
-    }
-    ~KeyLock() {
-        if (!held_) return;
-        sembuf give[1] = {{0, -1, SEM_UNDO}};
-        while (semop(g_semId, give, 1) == -1 && errno == EINTR) {}
-    }
-    KeyLock(const KeyLock&) = delete;
-    KeyLock& operator=(const KeyLock&) = delete;
-    bool held() const { return held_; }
+    KeyLock() : lk_(g_mutex), sem_(obtainLock() ? g_semId : -1) {}
+    bool held() const { return sem_.held(); }
 
 private:
     std::lock_guard<std::mutex> lk_;
-    bool held_ = false;
+    mfpsys::port::SysvLock sem_;
 };
 
 void mapBitmap() {

@@ -1,41 +1,15 @@
-// The flash device and the on-flash fields of an NV sector. Every multi-byte
-// field is big-endian; every device call opens, does one step and closes.
-#include <fcntl.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-
+// The flash device steps and the on-flash fields of an NV sector. Every
+// multi-byte field is big-endian.
 #include <array>
 #include <cstring>
 
 #include "nv/nv_format.h"
 #include "nv/nv_internal.h"
+#include "port/flash_device.h"
 
 namespace {
 
 using namespace mfpsys::nv;
-
-// The driver selects the operation by the third ioctl argument; the request
-// word is always the address of this string.
-const char kIoctlRequest[] = "w";
-constexpr int kIoctlErase = 10;
-constexpr int kIoctlEraseStatus = 15;
-
-class Device {
-public:
-    Device() : fd_(::open(mfpsys::nv::kFlashDevice, O_RDWR)) {}
-    ~Device() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Device(const Device&) = delete;
-    Device& operator=(const Device&) = delete;
-    // Opened and positioned at offset.
-    bool at(uint32_t offset) {
-        return fd_ >= 0 && ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
-    }
-    int fd() const { return fd_; }
-private:
-    int fd_;
-};
 
 template <typename T>
 int writeBe(uint32_t offset, T v) {
@@ -74,30 +48,25 @@ MFPSYS_API uint32_t nvCalcCksm(const void* bytes, int32_t n) {
 
 MFPSYS_API int nvReadExe(uint32_t offset, uint32_t length, void* buffer) {
     if (buffer == nullptr && length != 0) return -1;
-    Device dev;
-    if (!dev.at(offset)) return -1;
-    ssize_t n = ::read(dev.fd(), buffer, length);
-    return (n >= 0 && static_cast<size_t>(n) == length) ? 0 : -1;
+    return mfpsys::port::flashRead(offset, buffer, length).whole(length) ? 0 : -1;
 }
 
 MFPSYS_API int nvWriteExe(uint32_t offset, uint32_t length, const void* buffer) {
     if (buffer == nullptr && length != 0) return -1;
-    Device dev;
-    if (!dev.at(offset)) return -1;
-    ssize_t n = ::write(dev.fd(), buffer, length);
-    return (n >= 0 && static_cast<size_t>(n) == length) ? 0 : -1;
+    return mfpsys::port::flashWrite(offset, buffer, length).whole(length) ? 0 : -1;
 }
 
 MFPSYS_API int nvEraseExe(uint32_t offset) {
-    Device dev;
-    if (!dev.at(offset)) return -1;
-    return ::ioctl(dev.fd(), reinterpret_cast<unsigned long>(kIoctlRequest), kIoctlErase) < 0 ? -1 : 0;
+    return mfpsys::port::flashRequest(offset, mfpsys::port::kFlashErase).ok() ? 0 : -1;
 }
 
 MFPSYS_API int nvChkEraseExe(uint32_t offset) {
-    Device dev;
-    if (!dev.at(offset)) return NV_ERASE_STATUS_UNKNOWN;
-    return ::ioctl(dev.fd(), reinterpret_cast<unsigned long>(kIoctlRequest), kIoctlEraseStatus);
+    const auto r = mfpsys::port::flashRequest(offset, mfpsys::port::kFlashEraseStatus);
+    // Busy is the request's own answer -1; a device that could not be reached
+    // or positioned has none.
+    return r.fail == mfpsys::port::FlashFail::Open || r.fail == mfpsys::port::FlashFail::Seek
+               ? NV_ERASE_STATUS_UNKNOWN
+               : static_cast<int>(r.value);
 }
 
 MFPSYS_API int nvSetSecEraseID(int s, uint32_t id) {

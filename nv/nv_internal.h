@@ -8,10 +8,10 @@
 
 #include "mfpsys/nv.h"
 #include "nv/nv_plan.h"
+#include "port/heap_seam.h"
 
 namespace mfpsys::nv {
 
-inline constexpr const char* kFlashDevice = "/dev/mfp_flashrom";
 // System-wide lock of first use and of write-lock repair; SEM_UNDO, so a
 // holder that dies gives it back.
 inline constexpr key_t kFirstUseSemKey = 0x4D504E01;
@@ -47,10 +47,10 @@ inline std::atomic_ref<uint32_t> cacheRef(NvVrtlSecEntry* v) {
 }
 
 // Heap memory shared by every process, named by 32-bit references.
-void* heapAlloc(uint32_t size);
-void heapFree(void* p);
-uint32_t heapRef(void* p);
-void* heapPtr(uint32_t ref);
+using mfpsys::port::heapAlloc;
+using mfpsys::port::heapFree;
+using mfpsys::port::heapPtr;
+using mfpsys::port::heapRef;
 
 // Proof that the NV write lock is held: only the code that took it (or, in
 // nvWriteReq, whose caller must have) makes one, and every function that

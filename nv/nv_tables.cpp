@@ -1,15 +1,11 @@
 // NV tables: the shared state block, its defaults, ring linking, block lookup,
 // and the first use of the store (power-up scan under a system-wide lock).
-#include <sys/ipc.h>
-#include <sys/sem.h>
-
-#include <cerrno>
 #include <cstring>
+#include <optional>
 
 #include "mfpsys/mm.h"
 #include "nv/nv_internal.h"
-#include "port/block_ref.h"
-#include "port/tarnix.h"
+#include "port/sysv_lock.h"
 
 extern "C" {
 
@@ -50,55 +46,31 @@ NvSharedState* g_state = nullptr;
 // This process's last attach found the segment at least as large as the
 // tables; a retrieve hands out nothing otherwise.
 std::atomic<bool> g_wholeSegment{false};
-// Depth of the first-use lock on this thread (the lock is reentrant here).
+// The first-use lock this thread holds, and how many holders on this thread
+// share it (the lock is reentrant here).
+thread_local std::optional<mfpsys::port::SysvLock> t_firstUse;
 thread_local int t_firstUseDepth = 0;
 
-union semun {
-    int val;
-    struct semid_ds* buf;
-    unsigned short* array;
-};
-
-int firstUseSem() {
-    // Value 0 is free; a new set starts at 0, so no one has to initialise it.
-    return semget(kFirstUseSemKey, 1, IPC_CREAT | 0666);
-}
+int firstUseSem() { return mfpsys::port::sysvLockOpen(kFirstUseSemKey); }
 
 }  // namespace
 
 NvSharedState* state() { return g_state; }
 
-void* heapAlloc(uint32_t size) { return tarnixSubAllocMem(size == 0 ? 1 : size); }
-void heapFree(void* p) {
-    if (p != nullptr) tarnixOrgFreeMemPart(0, p);
-}
-uint32_t heapRef(void* p) { return mfpsys::port::blockRef(p); }
-void* heapPtr(uint32_t ref) { return mfpsys::port::blockPtr(ref); }
-
 FirstUseLock::FirstUseLock() {
-    if (t_firstUseDepth > 0) {
-        ++t_firstUseDepth;
-        held_ = true;
-        return;
+    if (t_firstUseDepth == 0) {
+        t_firstUse.emplace(firstUseSem());
+        if (!t_firstUse->held()) {
+            t_firstUse.reset();
+            return;
+        }
     }
-    int id = firstUseSem();
-    if (id < 0) return;
-    sembuf ops[2] = {{0, 0, 0}, {0, 1, SEM_UNDO}};
-    while (semop(id, ops, 2) != 0) {
-        if (errno != EINTR) return;
-    }
-    t_firstUseDepth = 1;
+    ++t_firstUseDepth;
     held_ = true;
 }
 
 FirstUseLock::~FirstUseLock() {
-    if (!held_) return;
-    if (--t_firstUseDepth > 0) return;
-    int id = firstUseSem();
-    if (id < 0) return;
-    sembuf op = {0, -1, SEM_UNDO};
-    while (semop(id, &op, 1) != 0 && errno == EINTR) {
-    }
+    if (held_ && --t_firstUseDepth == 0) t_firstUse.reset();
 }
 
 bool tablesValid() {

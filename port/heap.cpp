@@ -15,7 +15,6 @@
 // word in the header (the kernel releases the semaphore itself: SEM_UNDO).
 #include <pthread.h>
 #include <sys/ipc.h>
-#include <sys/sem.h>
 #include <sys/shm.h>
 #include <unistd.h>
 
@@ -25,8 +24,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 
 #include "port/heap_ref.h"
+#include "port/sysv_lock.h"
 #include "port/tarnix.h"
 
 namespace {
@@ -84,20 +85,16 @@ struct HeapHeader {
 };
 static_assert(sizeof(HeapHeader) == kArenaStart);
 
-// Value 0 is free; taking it waits for 0 and adds 1 in one call.
-sembuf kLockOps[2] = {{0, 0, 0}, {0, 1, SEM_UNDO}};
-sembuf kUnlockOps[1] = {{0, -1, SEM_UNDO}};
-
 std::mutex g_mutex;                       // threads of this process
 std::atomic<std::byte*> g_base{nullptr};  // this process's mapping
 int g_semid = -1;
 
 HeapHeader* header(std::byte* base) { return reinterpret_cast<HeapHeader*>(base); }
 
-// getpid is a system call each time, and every heap operation needed it once
-// or twice. A process's pid changes only in the child of a fork, where the
-// handler forgets it. Read and written under g_mutex (the child of a fork
-// has one thread).
+// The pid, asked of the kernel once per process: getpid is a system call and
+// every heap operation needs the pid. It changes only in the child of a fork,
+// where the handler forgets it. Read and written under g_mutex (the child of
+// a fork has one thread).
 pid_t g_pid = 0;
 void forget_pid() { g_pid = 0; }
 std::uint32_t self_pid() {
@@ -129,7 +126,7 @@ std::byte* map_locked() {
     if (auto* b = g_base.load(std::memory_order_acquire)) return b;
     int shmid = shmget(kHeapShmKey, kHeapBytes, IPC_CREAT | 0666);
     if (shmid == -1) return nullptr;
-    int semid = semget(kHeapSemKey, 1, IPC_CREAT | 0666);
+    int semid = mfpsys::port::sysvLockOpen(kHeapSemKey);
     if (semid == -1) return nullptr;
     void* addr = attach(shmid);
     if (addr == reinterpret_cast<void*>(-1)) return nullptr;
@@ -157,6 +154,19 @@ void initialise(std::byte* base) {
     h->magic = kMagic;
 }
 
+// Joins the free blocks that follow the free block at off (size bytes) into
+// it, each join one whole-word store; returns the block's size afterwards.
+std::uint32_t mergeFreeRun(std::byte* base, std::uint32_t off, std::uint32_t size) {
+    for (std::uint32_t next = off + size; next < kHeapBytes; next = off + size) {
+        std::uint32_t nw = load(base, next);
+        std::uint32_t nsize = nw & kSizeMask;
+        if ((nw & kUsed) || !sane(next, nsize)) break;
+        size += nsize;
+        store(base, off, size);
+    }
+    return size;
+}
+
 // Merges runs of free blocks and recomputes the counters from the chain.
 void repair(std::byte* base) {
     HeapHeader* h = header(base);
@@ -173,15 +183,7 @@ void repair(std::byte* base) {
             ++blocks;
             bytes += size;
         } else {
-            std::uint32_t next = off + size;
-            while (next < kHeapBytes) {
-                std::uint32_t nw = load(base, next);
-                std::uint32_t nsize = nw & kSizeMask;
-                if ((nw & kUsed) || !sane(next, nsize)) break;
-                size += nsize;
-                store(base, off, size);
-                next = off + size;
-            }
+            size = mergeFreeRun(base, off, size);
         }
         off += size;
     }
@@ -196,40 +198,31 @@ public:
     HeapLock() : lk_(g_mutex) {
         base_ = map_locked();
         if (!base_) return;
-        int r;
-        while ((r = semop(g_semid, kLockOps, 2)) == -1 && errno == EINTR) {}
-        if (r == -1) {
+        HeapHeader* h = header(base_);
+        sem_.emplace(g_semid, h->owner_pid, self_pid());
+        if (!sem_->held()) {
             base_ = nullptr;
             return;
         }
-        HeapHeader* h = header(base_);
         if (h->magic != kMagic || h->heap_bytes != kHeapBytes) {
             // Fresh segment, or an initialiser that died before finishing:
             // no block can have been handed out yet.
             initialise(base_);
-        } else if (h->owner_pid != 0) {
+        } else if (sem_->ownerDied()) {
             repair(base_);
         }
-        h->owner_pid = self_pid();
         if (h->broken) {
-            release();
+            sem_->release();
             base_ = nullptr;
         }
-    }
-    ~HeapLock() {
-        if (base_) release();
     }
     HeapLock(const HeapLock&) = delete;
     HeapLock& operator=(const HeapLock&) = delete;
     std::byte* base() const { return base_; }
 
 private:
-    void release() {
-        header(base_)->owner_pid = 0;
-        int r;
-        while ((r = semop(g_semid, kUnlockOps, 1)) == -1 && errno == EINTR) {}
-    }
     std::lock_guard<std::mutex> lk_;
+    std::optional<mfpsys::port::SysvLock> sem_;
     std::byte* base_ = nullptr;
 };
 
@@ -247,16 +240,9 @@ void* allocate(std::size_t n) {
         std::uint32_t size = w & kSizeMask;
         if (!sane(off, size)) return nullptr;
         if (!(w & kUsed)) {
-            // Free neighbours are merged here rather than at free time.
-            std::uint32_t next = off + size;
-            while (next < kHeapBytes) {
-                std::uint32_t nw = load(base, next);
-                std::uint32_t nsize = nw & kSizeMask;
-                if ((nw & kUsed) || !sane(next, nsize)) break;
-                size += nsize;
-                store(base, off, size);
-                next = off + size;
-            }
+            // Free neighbours are merged when an allocation walks over them,
+            // never at release.
+            size = mergeFreeRun(base, off, size);
             if (size >= need) {
                 std::uint32_t take = size;
                 if (size - need >= kMinBlock) {

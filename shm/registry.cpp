@@ -2,7 +2,6 @@
 // a System V semaphore, and this process's list of its own attachments guarded
 // by a process-local mutex. Lock order everywhere: mutex, then semaphore.
 #include <sys/ipc.h>
-#include <sys/sem.h>
 #include <sys/shm.h>
 
 #include <atomic>
@@ -10,7 +9,8 @@
 #include <cstring>
 #include <mutex>
 
-#include "port/tarnix.h"
+#include "port/heap_seam.h"
+#include "port/sysv_lock.h"
 #include "shm/registry_internal.h"
 
 namespace {
@@ -31,18 +31,16 @@ struct Registry {
     // never touches the registry mutex another thread may hold.
     std::mutex setup;
     std::mutex mutex;
-    sembuf lockOps[2] = {};
-    sembuf unlockOps[1] = {};
 };
 
 Registry g;
 KUSharedMemNode g_head{0, 0, 0, nullptr, 0, &g_head, &g_head};
 
-// Lookups by key would otherwise walk the table and the list from the start
-// on every call, which made a process with many keys pay for each of them.
-// Each hint remembers where a key was last found, direct-mapped by key (so a
-// run of consecutive keys never collides); a hint is only a guess, confirmed
-// by the key stored where it points, and a miss falls back to the walk.
+// A lookup by key tries first where the key was last found, so that a process
+// with many keys does not walk the table and the list for each. Hints are
+// direct-mapped by key (a run of consecutive keys never collides); a hint is
+// only a guess, confirmed by the key stored where it points, and a miss falls
+// back to the walk.
 constexpr std::size_t kHints = 512;
 std::size_t hintOf(std::int32_t key) { return static_cast<std::uint32_t>(key) % kHints; }
 // Slot index + 1; 0: no hint. Read and written under the registry mutex.
@@ -52,17 +50,12 @@ KUSharedMemNode* g_nodeHint[kHints] = {};
 
 KUSharedMemTable* readyTable() { return g.table.load(std::memory_order_acquire); }
 
-// Only called with a ready registry, so the semaphore id is a real one.
-void lockRegistry() {
-    while (semop(g.semId, g.lockOps, 2) == -1 && errno == EINTR) {}
-}
-
-void unlockRegistry() {
-    while (semop(g.semId, g.unlockOps, 1) == -1 && errno == EINTR) {}
-}
+// The registry lock; only taken with a ready registry, so the semaphore id
+// is a real one.
+using RegistryLock = mfpsys::port::SysvLock;
 
 KUSharedMemNode* allocNode() {
-    void* p = tarnixSubAllocMem(sizeof(KUSharedMemNode));
+    void* p = mfpsys::port::heapAlloc(sizeof(KUSharedMemNode));
     if (p) std::memset(p, 0, sizeof(KUSharedMemNode));
     return static_cast<KUSharedMemNode*>(p);
 }
@@ -80,15 +73,38 @@ void linkNode(KUSharedMemNode* n, std::int32_t key, std::int32_t shmid, std::int
     g_nodeHint[hintOf(key)] = n;
 }
 
+// Enters the key's segment in the table under the registry lock; returns the
+// size that stands for the key. Searched again under the lock: a process
+// that raced us to a new key may have registered it meanwhile, and one key
+// keeps one entry.
+std::int32_t registerSegment(std::int32_t key, bool registered, std::int32_t foundId, std::int32_t foundSize,
+                             std::int32_t id, std::int32_t size) {
+    RegistryLock lock(g.semId);
+    KUSharedMemEntry* now = KUSharedMemTableFind(key);
+    if (registered) {
+        if (now && now->shmid == foundId) {
+            now->size = foundSize;
+            now->shmid = foundId;
+        }
+        return foundSize;
+    }
+    // Same segment registered by the racer first: its size stands.
+    if (now && now->shmid == id) return now->size;
+    if (now) {
+        now->size = size;
+        now->shmid = id;
+    } else {
+        KUSharedMemTableInsert(key, id, size);
+    }
+    return size;
+}
+
 }  // namespace
 
 void KUSharedMemSetup() {
     if (readyTable()) return;
     std::lock_guard lk(g.setup);
     if (readyTable()) return;
-    g.lockOps[0] = sembuf{0, 0, 0};
-    g.lockOps[1] = sembuf{0, 1, SEM_UNDO};
-    g.unlockOps[0] = sembuf{0, -1, SEM_UNDO};
     g.tableSize = kTableSize;
     int id = shmget(g.tableKey, static_cast<size_t>(g.tableSize), kCreateFlags);
     if (id == -1) return;
@@ -97,8 +113,7 @@ void KUSharedMemSetup() {
     // Permission bits let unprivileged clients take the lock as well. A peer
     // may have created the semaphore without them (mode 0); an unprivileged
     // process is refused the request with bits and opens it as the peer does.
-    int sem = semget(g.semKey, 1, kCreateFlags);
-    if (sem == -1 && errno == EACCES) sem = semget(g.semKey, 1, IPC_CREAT);
+    int sem = mfpsys::port::sysvLockOpen(g.semKey, mfpsys::port::SemOpen::AcceptModeZero);
     if (sem == -1) {
         // Without the lock the table could not be changed safely: stay not
         // ready, and let the next call try again.
@@ -184,7 +199,7 @@ void KUSharedMemListRemove(std::int32_t key) {
     n->next->prev = n->prev;
     if (g_nodeHint[hintOf(key)] == n) g_nodeHint[hintOf(key)] = nullptr;
     if (n->address) shmdt(n->address);
-    tarnixOrgFreeMemPart(0, n);
+    mfpsys::port::heapFree(n);
 }
 
 extern "C" {
@@ -240,37 +255,15 @@ int KUSharedMemAttach(int key, int size) {
     }
     if (addr == reinterpret_cast<void*>(-1)) {
         // Neither a failed id nor a failed address is ever recorded.
-        if (fresh) tarnixOrgFreeMemPart(0, fresh);
+        mfpsys::port::heapFree(fresh);
         if (n) {
             n->shmid = 0;
             n->address = nullptr;
         }
         return -1;
     }
-    std::int32_t recorded = registered ? foundSize : size;
-    int result = registered ? foundSize : size;
     if (fresh) linkNode(fresh, key, id, size, addr);
-
-    lockRegistry();
-    // Searched again under the lock: a process that raced us to a new key
-    // may have registered it meanwhile, and one key keeps one entry.
-    KUSharedMemEntry* now = KUSharedMemTableFind(key);
-    if (registered) {
-        if (now && now->shmid == foundId) {
-            now->size = foundSize;
-            now->shmid = foundId;
-        }
-    } else if (now && now->shmid == id) {
-        // Same segment registered by the racer first: its size stands.
-        recorded = now->size;
-        result = now->size;
-    } else if (now) {
-        now->size = recorded;
-        now->shmid = id;
-    } else {
-        KUSharedMemTableInsert(key, id, recorded);
-    }
-    unlockRegistry();
+    const std::int32_t recorded = registerSegment(key, registered, foundId, foundSize, id, size);
 
     if (!fresh) {
         n->address = addr;
@@ -278,7 +271,7 @@ int KUSharedMemAttach(int key, int size) {
         n->shmid = id;
         n->size = recorded;
     }
-    return result;
+    return recorded;
 }
 
 void* KUSharedMemRetrieveMemory(int key) {
@@ -305,10 +298,9 @@ int KUSharedMemRemove(int key) {
     // Without set-up there is no semaphore to lock and nothing to remove;
     // key 0 would name the first free slot.
     if (!readyTable() || key == 0) return 0;
-    lockRegistry();
+    RegistryLock lock(g.semId);
     KUSharedMemListRemove(key);
     KUSharedMemTableErase(key);
-    unlockRegistry();
     return 0;
 }
 

@@ -2,9 +2,11 @@
 // and the board is 32-bit, so there a reference is the block's address. The
 // stand-in maps its segment wherever each process's kernel puts it, so its
 // reference is the block's offset in the segment (port/heap_ref.h).
-#include "port/block_ref.h"
+#include "port/heap_seam.h"
 
 #include <cstdint>
+
+#include "port/tarnix.h"
 
 #if MFPSYS_BOARD_HEAP
 static_assert(sizeof(void*) == sizeof(std::uint32_t), "a block's address must fit a reference");
@@ -14,14 +16,20 @@ static_assert(sizeof(void*) == sizeof(std::uint32_t), "a block's address must fi
 
 namespace mfpsys::port {
 
+void* heapAlloc(std::uint32_t size) noexcept { return tarnixSubAllocMem(size == 0 ? 1 : size); }
+
+void heapFree(void* block) noexcept {
+    if (block != nullptr) tarnixOrgFreeMemPart(0, block);
+}
+
 #if MFPSYS_BOARD_HEAP
-std::uint32_t blockRef(void* block) noexcept {
+std::uint32_t heapRef(void* block) noexcept {
     return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(block));
 }
-void* blockPtr(std::uint32_t ref) noexcept { return reinterpret_cast<void*>(std::uintptr_t{ref}); }
+void* heapPtr(std::uint32_t ref) noexcept { return reinterpret_cast<void*>(std::uintptr_t{ref}); }
 #else
-std::uint32_t blockRef(void* block) noexcept { return mfpheap::heap_ref(block); }
-void* blockPtr(std::uint32_t ref) noexcept { return mfpheap::heap_ptr(ref); }
+std::uint32_t heapRef(void* block) noexcept { return mfpheap::heap_ref(block); }
+void* heapPtr(std::uint32_t ref) noexcept { return mfpheap::heap_ptr(ref); }
 #endif
 
 }  // namespace mfpsys::port

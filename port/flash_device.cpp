@@ -1,0 +1,44 @@
+#include "port/flash_device.h"
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace mfpsys::port {
+
+namespace {
+
+// The driver's request word is always the address of this string; the
+// operation is the third argument.
+const char kRequestWord[] = "w";
+
+template <class Step>
+FlashResult onDevice(std::uint32_t offset, Step step) {
+    const int fd = ::open(kFlashDevice, O_RDWR);
+    if (fd == -1) return {FlashFail::Open};
+    FlashResult r{FlashFail::Seek};
+    if (::lseek(fd, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset)) {
+        r.value = step(fd);
+        r.fail = r.value == -1 ? FlashFail::Step : FlashFail::None;
+    }
+    ::close(fd);
+    return r;
+}
+
+}  // namespace
+
+FlashResult flashRead(std::uint32_t offset, void* buffer, std::size_t length) noexcept {
+    return onDevice(offset, [&](int fd) { return ::read(fd, buffer, length); });
+}
+
+FlashResult flashWrite(std::uint32_t offset, const void* buffer, std::size_t length) noexcept {
+    return onDevice(offset, [&](int fd) { return ::write(fd, buffer, length); });
+}
+
+FlashResult flashRequest(std::uint32_t offset, int request) noexcept {
+    return onDevice(offset, [&](int fd) {
+        return static_cast<ssize_t>(::ioctl(fd, reinterpret_cast<unsigned long>(kRequestWord), request));
+    });
+}
+
+}  // namespace mfpsys::port
