@@ -438,20 +438,11 @@ void power_touch(BoardFiles& b) {
     Powered l(b);
 }
 
-// Real time a virtual sleep gives the board's other processes.
-constexpr long kVirtualSleepYieldNs = 20 * 1000 * 1000;
-
 unsigned sleep(BoardFiles& b, unsigned seconds) {
     {
         Locked l(b);
         if (!l.s.real_time.get()) {
             l.s.clock.add(seconds);
-            // A sleeper lets the board's other processes run, as a real
-            // second would: a retry loop must not outrun a lock holder.
-            if (seconds > 0) {
-                const timespec yield{0, kVirtualSleepYieldNs};
-                ::nanosleep(&yield, nullptr);
-            }
             return 0;
         }
     }
