@@ -1,5 +1,5 @@
 # Installs the Debian packages the project needs, only those missing.
-# Usage: source scripts/deps.sh; mfpsys_install_deps test|demo|bench|fuzz
+# Usage: source scripts/deps.sh; mfpsys_install_deps test|demo|bench|fuzz|coverage
 mfpsys_install_deps() {
     local want=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev)
     case "${1:-test}" in
@@ -7,6 +7,7 @@ mfpsys_install_deps() {
         demo) ;;
         bench) want+=(libbenchmark-dev libboost-dev valgrind python3) ;;
         fuzz) want+=(clang libclang-rt-14-dev) ;;
+        coverage) want+=(gcovr python3) ;;
     esac
     local missing=()
     local p

@@ -50,19 +50,21 @@ public:
         put16(8, mark);
         return *this;
     }
-    // A complete record of a block in control entry e at data offset ofst.
+    // A complete record of a block in control entry e at data offset ofst,
+    // or one damaged in a single way that every other check would pass.
+    enum class Damage { None, DataCksm, CtrlCksm, MarkIncomplete };
     SectorImage& record(int e, uint32_t ofst, int32_t addr, uint32_t cap, const std::vector<uint8_t>& data,
-                        bool breakDataCksm = false) {
+                        Damage damage = Damage::None) {
         std::memcpy(&bytes_[ofst], data.data(), data.size());
         uint32_t sum = 0;
         for (uint32_t i = 0; i < cap; ++i) sum += bytes_[ofst + i];
-        if (breakDataCksm) sum += 1;
+        if (damage == Damage::DataCksm) sum += 1;
         size_t ent = 16 + 16 * size_t(e);
-        put16(ent, NV_MARK_DONE);
+        put16(ent, damage == Damage::MarkIncomplete ? NV_MARK_USED : NV_MARK_DONE);
         put16(ent + 2, uint16_t(sum));
         put32(ent + 4, ofst);
         put32(ent + 8, uint32_t(addr));
-        uint32_t c = 0;
+        uint32_t c = damage == Damage::CtrlCksm ? 1 : 0;
         for (size_t i = 0; i < 14; ++i) c += bytes_[ent + i];
         put16(ent + 14, uint16_t(c));
         return *this;

@@ -94,6 +94,13 @@ TEST_F(NvFormat, HeaderCheckersAcceptOnlyValidFields) {
     }
     board().set_flash(kSecOfst[7] + 4, std::vector<uint8_t>{0x01, 0x02, 0x00, 0x04});
     EXPECT_EQ(nvGetSecCnt(7, &cnt), -1);
+
+    // A record against the data checksum of its entry (entry e's at 18 + 16e).
+    std::vector<uint8_t> buf(kCap[3]);
+    put(6, SectorImage(kSecSize[6]).record(0, 256, kAddr[3], kCap[3], pattern(3, 1, 50))
+               .record(1, 256 + kCap[3], kAddr[3], kCap[3], pattern(3, 2, 50), SectorImage::Damage::DataCksm));
+    EXPECT_EQ(nvChkData(kSecOfst[6] + 256, kCap[3], kSecOfst[6] + 18, buf.data()), 0);
+    EXPECT_EQ(nvChkData(kSecOfst[6] + 256 + kCap[3], kCap[3], kSecOfst[6] + 34, buf.data()), -1);
 }
 
 // Bad indexes and missing shared state touch nothing at all.

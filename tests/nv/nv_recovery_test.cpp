@@ -42,8 +42,9 @@ TEST_F(NvRecovery, LockOfAWriterThatDiedIsRecovered) {
 }
 
 // A writer killed in the middle of an append: its entry is started and part
-// of its data is programmed. The next writer repairs the tables from flash
-// and moves the ring instead of appending over the damage.
+// of its data is programmed, and the tables still offer both. The next writer
+// repairs the tables from flash and moves the ring instead of appending over
+// the damage.
 TEST_F(NvRecovery, WriterKilledMidAppendIsRepairedBeforeTheNextWrite) {
     powerUp();
     write(3, 1);
@@ -54,7 +55,7 @@ TEST_F(NvRecovery, WriterKilledMidAppendIsRepairedBeforeTheNextWrite) {
         CHILD_CHECK(nvSetDataMark(6, NV_MARK_USED) == 0);
         std::vector<uint8_t> junk(100, 0x00);
         CHILD_CHECK(nvWriteExe(kSecOfst[6] + nvRealSec[6]->writeOfst, 100, junk.data()) == 0);
-        nvRealSec[6]->usedEntries = 77;  // tables left in a state no scan would give
+        // The tables still offer the started entry and the programmed bytes.
         _exit(0);
     }));
     write(3, 2);

@@ -68,18 +68,38 @@ TEST_F(NvScan, CutShortFirstRecordFallsBackToThePrevSector) {
     EXPECT_EQ(nvRealSec[1]->usedEntries, 0u);
 }
 
-TEST_F(NvScan, BadDataChecksumTakesTheOlderEntryAndKeepsTheNewerRecordsEnd) {
+// Each ring's newest copy is damaged in one way that every other check
+// passes: the older copy is the block's, in ring 4 from the same sector,
+// whose write offset stays past the damaged record.
+TEST_F(NvScan, DamagedNewestCopyLeavesTheOlderOne) {
+    using D = SectorImage::Damage;
+    const D damage[3] = {D::CtrlCksm, D::MarkIncomplete, D::None};
+    for (int b = 0; b < 3; ++b) {
+        put(2 * b, SectorImage(kSecSize[0]).header(NV_ERASE_ID_READY, 1, NV_MARK_USED)
+                       .record(0, 256, kAddr[b], kCap[b], pattern(b, 1, 50)));
+        SectorImage newer = SectorImage(kSecSize[0]).header(NV_ERASE_ID_READY, 2, NV_MARK_USED)
+                                .record(0, 256, kAddr[b], kCap[b], pattern(b, 2, 50), damage[b]);
+        if (b == 2) newer.raw(7, {0x55});  // the count's check byte
+        put(2 * b + 1, newer);
+    }
     auto older = pattern(3, 1, 50), newer = pattern(3, 2, 50);
     put(6, SectorImage(kSecSize[6]).header(NV_ERASE_ID_READY, 3, NV_MARK_USED)
                .record(0, 256, kAddr[3], kCap[3], older)
-               .record(1, 256 + kCap[3], kAddr[3], kCap[3], newer, /*breakDataCksm=*/true));
+               .record(1, 256 + kCap[3], kAddr[3], kCap[3], newer, D::DataCksm));
     std::vector<uint8_t> out;
     ASSERT_EQ(firstRead(3, out), 0);
     EXPECT_TRUE(std::equal(older.begin(), older.end(), out.begin()));
     EXPECT_EQ(nvVrtlSec[3]->dataOfst, 256);
     EXPECT_EQ(nvRealSec[6]->writeOfst, 256 + 2 * kCap[3]);
     EXPECT_EQ(nvRealSec[6]->usedEntries, 2u);
-    EXPECT_EQ(board().counters().erase_requests, 0u);
+    EXPECT_EQ(board().counters().erases[6], 0u);
+    for (int b = 0; b < 3; ++b) {
+        auto want = pattern(b, 1, 50);
+        want.resize(kCap[b], 0xFF);
+        EXPECT_EQ(firstRead(b, out), 0) << "block " << b;
+        EXPECT_EQ(out, want) << "block " << b;
+        EXPECT_EQ(nvVrtlSec[b]->crntSec, uint32_t(2 * b)) << "block " << b;
+    }
 }
 
 TEST_F(NvScan, CountAfterTheWrapIsNewerAndEqualCountsPickTheLowerSector) {

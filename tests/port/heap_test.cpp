@@ -156,7 +156,7 @@ TEST(Heap, BadReleasesAreIgnored) {
     EXPECT_EQ(tarnixOrgFreeMemPart(0, nullptr), -1);
     EXPECT_EQ(tarnixOrgFreeMemPart(0, &on_stack), -1);
     EXPECT_EQ(tarnixOrgFreeMemPart(0, from_malloc), -1);
-    EXPECT_EQ(tarnixOrgFreeMemPart(0, static_cast<char*>(b) + 8), -1);  // inside a block
+    EXPECT_EQ(tarnixOrgFreeMemPart(0, static_cast<char*>(a) + 8), -1);  // inside a block, b follows
     EXPECT_EQ(tarnixOrgFreeMemPart(0, static_cast<char*>(b) + 3), -1);  // unaligned
     std::free(from_malloc);
     auto after = heap_check();

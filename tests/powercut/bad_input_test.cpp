@@ -112,9 +112,11 @@ std::vector<Row> nvNoStateRows() {
 std::vector<Row> registryRows() {
     return {
         {"KUSharedMemAttach key 0, negative key", [] { return KUSharedMemAttach(0, 16) == -1 && KUSharedMemAttach(-7, 16) == -1; }},
-        {"KUSharedMemAttach size 0, negative",
+        {"KUSharedMemAttach size 0, negative, also of a registered key",
          [] { return KUSharedMemAttach(4242, 0) == -1 && KUSharedMemAttach(4242, -1) == -1 &&
-                     KUSharedMemAttach(4242, INT_MIN) == -1 && KUSharedMemRetrieveMemory(4242) == nullptr; }},
+                     KUSharedMemAttach(4242, INT_MIN) == -1 && KUSharedMemRetrieveMemory(4242) == nullptr &&
+                     KUSharedMemAttach(4245, 16) == 16 && KUSharedMemAttach(4245, 0) == -1 &&
+                     KUSharedMemRemove(4245) == 0; }},
         {"KUSharedMemRetrieveMemory unknown, 0",
          [] { return KUSharedMemRetrieveMemory(4243) == nullptr && KUSharedMemRetrieveMemory(0) == nullptr; }},
         {"KUSharedMemDetach/Remove unknown, 0, negative",

@@ -93,7 +93,7 @@ int damagedRecords(const mfpsim::Board& board) {
 struct Tally {
     std::atomic<int> held[kKeys];            // 1: a live key some thread kept
     std::atomic<uint32_t> writes, busy, reads, keyOps, moves, macOps;  // 32 bits: lock-free on the 32-bit target
-    std::atomic<uint32_t> written[kBlocks];  // 1: some write of the block was acknowledged
+    std::atomic<uint32_t> written[kBlocks];  // acknowledged writes per block
     std::atomic<int> failures;
     char firstFailure[256];
     std::atomic<int> failureClaimed;
@@ -141,7 +141,7 @@ TEST_F(Concurrent, EightProcessesTwoThreadsEach) {
                         failure("nvWriteRetry", rc);
                     } else {
                         tally->writes.fetch_add(1);
-                        tally->written[b].store(1);
+                        tally->written[b].fetch_add(1);
                     }
                     break;
                 }
@@ -277,12 +277,12 @@ TEST_F(Concurrent, EightProcessesTwoThreadsEach) {
         EXPECT_EQ(bit, held == 1) << "key " << MM_KEY_FIRST + i << ": bitmap";
     }
 
-    // After a restart every block that was written reads as a complete image
-    // (under load every write of a block may have given up busy).
+    // After a restart every block that was written reads as a complete image;
+    // on a loaded machine some block may never have been written.
     auto after = restart([&] {
         for (int b = 0; b < kBlocks; ++b) {
             auto got = readBlock(b);
-            if (tally->written[b].load() != 0) CHILD_CHECK(got.has_value() && isSignedImage(b, *got));
+            CHILD_CHECK(got ? isSignedImage(b, *got) : tally->written[b].load() == 0);
         }
         char* m = env_mac_read();
         CHILD_CHECK(m != ENV_MAC_READ_FAILED);
