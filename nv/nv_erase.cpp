@@ -4,8 +4,6 @@
 // and making one ready for records.
 #include <unistd.h>
 
-#include <array>
-
 #include "mfpsys/mm.h"
 #include "nv/nv_format.h"
 #include "nv/nv_internal.h"
@@ -21,15 +19,10 @@ Blank rangeBlank(uint32_t offset, uint32_t len) {
         heapFree(buf);
         return r;
     }
-    std::array<uint8_t, 4096> chunk;
-    while (len > 0) {
-        uint32_t n = len < chunk.size() ? len : static_cast<uint32_t>(chunk.size());
-        if (nvReadExe(offset, n, chunk.data()) != 0) return Blank::Unreadable;
-        if (!erasedBytes(chunk.data(), n)) return Blank::NotBlank;
-        offset += n;
-        len -= n;
-    }
-    return Blank::Blank;
+    bool blank = true;
+    if (!readInChunks(offset, len, [&](const uint8_t* p, uint32_t n) { return blank = erasedBytes(p, n); }))
+        return Blank::Unreadable;
+    return blank ? Blank::Blank : Blank::NotBlank;
 }
 
 Blank secBlank(int s) {

@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 
@@ -114,6 +115,22 @@ Blank secBlank(int s);
 
 // Whether len bytes at device offset all read 0xFF.
 Blank rangeBlank(uint32_t offset, uint32_t len);
+
+// Reads len bytes from offset in pieces of at most 4 KiB, for checks that
+// need no heap buffer, handing each piece to visit(bytes, n); visit returns
+// false to stop early. False only when a read failed.
+template <class Visit>
+bool readInChunks(uint32_t offset, uint32_t len, Visit visit) {
+    std::array<uint8_t, 4096> chunk;
+    while (len > 0) {
+        uint32_t n = len < chunk.size() ? len : static_cast<uint32_t>(chunk.size());
+        if (nvReadExe(offset, n, chunk.data()) != 0) return false;
+        if (!visit(chunk.data(), n)) return true;
+        offset += n;
+        len -= n;
+    }
+    return true;
+}
 
 // 0 when sector s may take a record now; NV_E_BUSY while its erase runs (or
 // was started again because it did not read blank), NV_E_SYSTEM when the

@@ -2,7 +2,6 @@
 // same walk over one ring when a dead writer's work has to be repaired. The
 // decisions are the plan's (nv_plan.h); this file reads the flash device for
 // it, loads the images and erases what it says.
-#include <array>
 
 #include "nv/nv_format.h"
 #include "nv/nv_internal.h"
@@ -14,16 +13,13 @@ namespace {
 
 // Checks a record's data checksum without a heap buffer.
 bool recordIntact(uint32_t dataOfst, uint32_t len, uint16_t stored) {
-    std::array<uint8_t, 4096> chunk;
     uint32_t sum = 0;
-    while (len > 0) {
-        uint32_t n = len < chunk.size() ? len : static_cast<uint32_t>(chunk.size());
-        if (nvReadExe(dataOfst, n, chunk.data()) != 0) return false;
-        sum += nvCalcCksm(chunk.data(), static_cast<int32_t>(n));
-        dataOfst += n;
-        len -= n;
-    }
-    return static_cast<uint16_t>(sum) == stored;
+    return readInChunks(dataOfst, len,
+                        [&](const uint8_t* p, uint32_t n) {
+                            sum += nvCalcCksm(p, static_cast<int32_t>(n));
+                            return true;
+                        }) &&
+           static_cast<uint16_t>(sum) == stored;
 }
 
 // The plan on the flash device. With loadCaches each record taken becomes
