@@ -14,13 +14,17 @@
 #                 snippet occurs exactly once; run nothing
 #   --no-baseline skip the check that the unmutated tree passes
 # Environment: MFPSYS_MUTATE_TIMEOUT (seconds per test, default 120; a test
-# that takes longer counts as killed by timeout), MFPSYS_JOBS (default 2).
+# that takes longer counts as killed by timeout), MFPSYS_JOBS (default 2),
+# MFPSYS_MUTATE_TESTS (a ctest -R regex: run only the tests it matches, to see
+# what one group of tests catches on its own).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 MUTANTS=$ROOT/scripts/mutants.txt
 BUILD=$ROOT/build/mutate
 TIMEOUT=${MFPSYS_MUTATE_TIMEOUT:-120}
+SELECT=()
+[[ -n ${MFPSYS_MUTATE_TESTS:-} ]] && SELECT=(-R "$MFPSYS_MUTATE_TESTS")
 JOBS=${MFPSYS_JOBS:-2}
 
 list=0
@@ -30,7 +34,7 @@ while [[ $# -gt 0 ]]; do
     case "$1" in
         -l|--list) list=1 ;;
         --no-baseline) baseline=0 ;;
-        -h|--help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         -*) echo "unknown option $1" >&2; exit 2 ;;
         *) pattern=$1 ;;
     esac
@@ -143,7 +147,7 @@ fi
 
 build() { cmake --build "$BUILD" -j "$JOBS" >"$BUILD/last-build.log" 2>&1; }
 suite() {
-    (cd "$BUILD" && ctest -j "$JOBS" --stop-on-failure --timeout "$TIMEOUT" >"$BUILD/last-ctest.log" 2>&1)
+    (cd "$BUILD" && ctest -j "$JOBS" "${SELECT[@]}" --stop-on-failure --timeout "$TIMEOUT" >"$BUILD/last-ctest.log" 2>&1)
 }
 
 : >"$log"
