@@ -3,17 +3,14 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <vector>
 
 namespace mfpsys::test {
 
 void BoardTest::SetUp() {
     const char* tmp = std::getenv("TMPDIR");
-    std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/mfpsim-board-XXXXXX";
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
-    ASSERT_NE(mkdtemp(buf.data()), nullptr) << "cannot make a board directory";
-    dir_ = buf.data();
+    std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/mfpsim-board-XXXXXX";
+    ASSERT_NE(mkdtemp(dir.data()), nullptr) << "cannot make a board directory";
+    dir_ = dir;
     board_.emplace(mfpsim::Board::create(dir_));
     board_->select();
 }
@@ -30,8 +27,7 @@ Outcome BoardTest::restart(std::function<int()> fn) {
 }
 
 void remove_board_dir(const std::string& dir) {
-    // The board's files by name: a 32-bit readdir may fail on a host with
-    // 64-bit directory offsets.
+    // By name: a 32-bit readdir may fail on a host with 64-bit directory offsets.
     for (const char* f : {"flash.img", "physmem.img", "state"}) unlink((dir + "/" + f).c_str());
     rmdir(dir.c_str());
 }

@@ -1,5 +1,5 @@
-// Big-endian words of a flash image, read independently of the library's own
-// code so that tests check its bytes rather than repeat it.
+// Big-endian words of a flash image, read independently of the library's
+// codec so that tests check its bytes rather than repeat it.
 #pragma once
 
 #include <cstddef>
@@ -7,10 +7,6 @@
 #include <vector>
 
 namespace mfpsys::test {
-
-inline uint16_t be16(const std::vector<uint8_t>& v, std::size_t at) { return uint16_t((v[at] << 8) | v[at + 1]); }
-inline uint32_t be32(const std::vector<uint8_t>& v, std::size_t at) {
-    return (uint32_t{v[at]} << 24) | (uint32_t{v[at + 1]} << 16) | (uint32_t{v[at + 2]} << 8) | v[at + 3];
-}
-
+inline uint16_t be16(const std::vector<uint8_t>& v, std::size_t at) { return uint16_t(v[at] << 8 | v[at + 1]); }
+inline uint32_t be32(const std::vector<uint8_t>& v, std::size_t at) { return uint32_t(be16(v, at)) << 16 | be16(v, at + 2); }
 }  // namespace mfpsys::test

@@ -16,43 +16,27 @@
 namespace mfpsys::test {
 
 bool new_ipc_namespace() {
-    if (unshare(CLONE_NEWIPC) == 0) return true;
-    // Unprivileged: a user namespace grants the right to make an IPC one.
-    return unshare(CLONE_NEWUSER | CLONE_NEWIPC) == 0;
+    // Unprivileged, a user namespace grants the right to make an IPC one.
+    return unshare(CLONE_NEWIPC) == 0 || unshare(CLONE_NEWUSER | CLONE_NEWIPC) == 0;
 }
 
 std::string Outcome::describe() const {
     if (exited) return "child exited with status " + std::to_string(code);
-    if (signal) return std::string("child killed by signal ") + std::to_string(signal) +
-                       " (" + strsignal(signal) + ")";
+    if (signal) return "child killed by signal " + std::to_string(signal) + " (" + strsignal(signal) + ")";
     return "child not run";
-}
-
-static Outcome decode(int status) {
-    Outcome o;
-    if (WIFEXITED(status)) {
-        o.exited = true;
-        o.code = WEXITSTATUS(status);
-    } else if (WIFSIGNALED(status)) {
-        o.signal = WTERMSIG(status);
-    }
-    return o;
 }
 
 Child::Child(std::function<int()> fn) {
     std::fflush(nullptr);
-    pid_ = fork();
-    if (pid_ == 0) {
-        int rc = 1;
-        try {
-            rc = fn();
-        } catch (...) {
-            std::fprintf(stderr, "child: uncaught exception\n");
-            rc = 99;
-        }
-        std::fflush(nullptr);
-        _exit(rc);
+    if ((pid_ = fork()) != 0) return;
+    int rc = 99;
+    try {
+        rc = fn();
+    } catch (...) {
+        std::fprintf(stderr, "child: uncaught exception\n");
     }
+    std::fflush(nullptr);
+    _exit(rc);
 }
 
 Child::Child(Child&& o) noexcept : pid_(std::exchange(o.pid_, -1)) {}
@@ -66,48 +50,41 @@ Child& Child::operator=(Child&& o) noexcept {
 }
 
 Child::~Child() {
-    if (pid_ > 0) {
-        ::kill(pid_, SIGKILL);
-        int st;
-        while (waitpid(pid_, &st, 0) < 0 && errno == EINTR) {}
-    }
+    kill(SIGKILL);
+    wait();
 }
 
 Outcome Child::wait() {
-    if (pid_ <= 0) return {};
     int st = 0;
-    pid_t r;
-    while ((r = waitpid(pid_, &st, 0)) < 0 && errno == EINTR) {}
+    pid_t r = -1;
+    if (pid_ > 0)
+        while ((r = waitpid(pid_, &st, 0)) < 0 && errno == EINTR) {}
     pid_ = -1;
-    if (r < 0) return {};
-    return decode(st);
+    Outcome o;
+    if (r < 0) return o;
+    if ((o.exited = WIFEXITED(st))) o.code = WEXITSTATUS(st);
+    else if (WIFSIGNALED(st)) o.signal = WTERMSIG(st);
+    return o;
 }
 
 void Child::kill(int sig) {
     if (pid_ > 0) ::kill(pid_, sig);
 }
 
-Outcome run_child(std::function<int()> fn) {
-    Child c(std::move(fn));
-    return c.wait();
-}
+Outcome run_child(std::function<int()> fn) { return Child(std::move(fn)).wait(); }
 
 Outcome run_restarted(std::function<int()> fn) {
-    return run_child([&fn]() -> int {
-        if (!new_ipc_namespace()) {
-            std::fprintf(stderr, "cannot enter a new IPC namespace: %s\n", std::strerror(errno));
-            return 98;
-        }
-        return fn();
+    return run_child([&fn] {
+        if (new_ipc_namespace()) return fn();
+        std::fprintf(stderr, "cannot enter a new IPC namespace: %s\n", std::strerror(errno));
+        return 98;
     });
 }
 
 std::vector<Outcome> run_children(int n, const std::function<int(int)>& fn) {
     std::vector<Child> kids;
-    kids.reserve(n);
     for (int i = 0; i < n; ++i) kids.emplace_back([&fn, i] { return fn(i); });
     std::vector<Outcome> out;
-    out.reserve(n);
     for (auto& k : kids) out.push_back(k.wait());
     return out;
 }
@@ -117,41 +94,35 @@ Tokens::Tokens() {
 }
 
 Tokens::~Tokens() {
-    for (int fd : fd_)
-        if (fd >= 0) close(fd);
+    close(fd_[0]);
+    close(fd_[1]);
 }
 
 void Tokens::give(int n) {
-    for (int i = 0; i < n; ++i) {
-        char c = 't';
+    for (char c = 't'; n > 0; --n)
         while (write(fd_[1], &c, 1) < 0 && errno == EINTR) {}
-    }
 }
 
 void Tokens::take(int n) {
-    for (int i = 0; i < n; ++i) {
-        char c;
+    for (char c; n > 0; --n)
         while (read(fd_[0], &c, 1) < 0 && errno == EINTR) {}
-    }
 }
 
 Child hold_sem_lock(int semid) {
     Arrivals holding;
     Child holder([&] {
         sembuf take[2] = {{0, 0, 0}, {0, 1, SEM_UNDO}};
-        int rc = semop(semid, take, 2);
+        const int rc = semop(semid, take, 2);
         holding.arrive();  // the caller sees a failure as a lock not held
-        if (rc != 0) return 1;
-        for (;;) pause();
-        return 0;
+        while (rc == 0) pause();
+        return 1;
     });
     holding.await(1);
     return holder;
 }
 
 void* shared_alloc(std::size_t bytes) {
-    void* p = mmap(nullptr, bytes ? bytes : 1, PROT_READ | PROT_WRITE,
-                   MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    void* p = mmap(nullptr, bytes ? bytes : 1, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) std::abort();
     return p;
 }
