@@ -22,7 +22,6 @@ inline constexpr uint32_t kSecSize[8] = {0x10000, 0x10000, 0x10000, 0x10000, 0x1
 inline constexpr int32_t kAddr[4] = {0x0000, 0x0400, 0x0800, 0x1000};
 inline constexpr uint32_t kCap[4] = {0xFF00, 0xFF00, 0xFF00, 0x7F00};
 using mfpsys::test::be16;
-using mfpsys::test::be32;
 
 // Recognisable per block and round, never a single repeated byte.
 inline std::vector<uint8_t> pattern(int block, int round, size_t len) {

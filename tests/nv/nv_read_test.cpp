@@ -6,15 +6,10 @@ using namespace nvtest;
 
 namespace {
 
-class NvRead : public NvTest {
-protected:
-    void SetUp() override {
-        NvTest::SetUp();
-        put(6, SectorImage(6).header(9).record(0, 256, 3, 1));
-    }
-};
+using NvRead = NvTest;
 
 TEST_F(NvRead, ImageIsHandedOutOnceToTheFirstReaderOfAnyProcess) {
+    put(6, SectorImage(6).header(9).record(0, 256, 3, 1));
     EXPECT_CHILD_OK(restart([] {
         uint8_t b[4];
         CHILD_CHECK(nvRead(kAddr[3], 0, nullptr) == 0 && nvRead(kAddr[3], 4, b) == -1);
@@ -32,6 +27,7 @@ TEST_F(NvRead, ImageIsHandedOutOnceToTheFirstReaderOfAnyProcess) {
 }
 
 TEST_F(NvRead, BlockWrittenAfterPowerUpStillReadsItsPowerUpImage) {
+    put(6, SectorImage(6).header(9).record(0, 256, 3, 1));
     powerUp();
     write(3, 2, 64);
     EXPECT_TRUE(reads(3, 1));

@@ -30,12 +30,12 @@ TEST_F(NvRestart, EveryRingKeepsItsNewestImageOverManyRestarts) {
 TEST_F(NvRestart, CountsWrapPastFFFEWithoutLosingTheNewestImage) {
     for (int b = 0; b < 4; ++b)
         put(2 * b, SectorImage(2 * b).header(uint16_t(0xFFFB - b), NV_MARK_DONE).record(0, 256, b, 0));
-    for (int round = 1; round <= 8; ++round) ASSERT_CHILD_OK(restart([&] { return boot(round, false); }));
-    EXPECT_CHILD_OK(restart([] {
-        CHILD_CHECK(boot(9, false) == 0);
-        for (int b = 0; b < 4; ++b) CHILD_CHECK(nvRealSec[nvVrtlSec[b]->crntSec]->secCnt < 0x10);
-        return 0;
-    }));
+    for (int round = 1; round <= 9; ++round)
+        ASSERT_CHILD_OK(restart([&] {
+            CHILD_CHECK(boot(round, false) == 0);
+            for (int b = 0; b < 4 && round == 9; ++b) CHILD_CHECK(nvRealSec[nvVrtlSec[b]->crntSec]->secCnt < 0x10);
+            return 0;
+        }));
     expectNoViolation();
 }
 
