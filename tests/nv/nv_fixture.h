@@ -72,8 +72,7 @@ private:
 
 class NvTest : public mfpsys::test::BoardTest {
 protected:
-    // The checker is forked before this process does library work, so its
-    // restarted children start clean of it.
+    // Forked before this process does library work: its restarted children start clean.
     void SetUp() override {
         BoardTest::SetUp();
         checker_.emplace([](int b, std::int64_t round, std::int64_t len) -> std::int64_t {
@@ -98,6 +97,12 @@ protected:
         std::vector<uint8_t> got(cap), want = pattern(b, round, len);
         want.resize(cap, 0xFF);
         return nvRead(kAddr[b], cap, got.data()) == 0 && got == want;
+    }
+    // Blocks 0 and 1 (0x4000 bytes each) share ring 1; ring 2 is sectors 2-5 with block 2.
+    static void shareRingOne() {
+        for (int s = 2; s < 6; ++s) _nvRealSec[s].ringId = 2;
+        _nvVrtlSec[0].capacity = _nvVrtlSec[1].capacity = 0x4000;
+        _nvVrtlSec[1].ringId = 1, _nvVrtlSec[2].ringId = 2;
     }
     static NvSharedState* st() { return reinterpret_cast<NvSharedState*>(nvRealSec[0]); }
     std::optional<mfpsys::test::Peer> checker_;

@@ -30,24 +30,22 @@ const ScanCase kCases[] = {
     {"DamagedCountChecksumDropsTheNewerSector",
      {{0, S(0).header(1).record(0, 256, 0, 1)}, {1, S(1).header(2).record(0, 256, 0, 2).raw(7, {0x55})}},
      {{0, 1, 0}}, 1u << 1},
-    {"DamagedControlChecksumFallsBackToTheOlderRecord",
-     {{6, S(6).header(3).record(0, 256, 3, 1).record(1, kEnd6, 3, 2, D::CtrlCksm)}}, {{3, 1, 6}}, 0, 6},
-    {"IncompleteRecordFallsBackToTheOlderRecord",
-     {{6, S(6).header(3).record(0, 256, 3, 1).record(1, kEnd6, 3, 2, D::MarkIncomplete)}}, {{3, 1, 6}}, 0, 6},
-    {"DamagedDataChecksumFallsBackToTheOlderRecord",
-     {{6, S(6).header(3).record(0, 256, 3, 1).record(1, kEnd6, 3, 2, D::DataCksm)}}, {{3, 1, 6}}},
+    {"DamagedNewestRecordFallsBackToTheOlderCopy",
+     {{0, S(0).header(1).record(0, 256, 0, 1)}, {1, S(1).header(2).record(0, 256, 0, 2, D::MarkIncomplete)},
+      {2, S(2).header(1).record(0, 256, 1, 1)}, {3, S(3).header(2).record(0, 256, 1, 2, D::DataCksm)},
+      {6, S(6).header(3).record(0, 256, 3, 1).record(1, kEnd6, 3, 2, D::CtrlCksm)}},
+     {{0, 1, 0}, {1, 1, 2}, {3, 1, 6}}, 1u << 1 | 1u << 3, 6},
     {"RecordEndingAtTheSectorEndIsTaken", {{7, S(7).header(4).record(0, 256, 3, 1)}}, {{3, 1, 7}}},
     {"RecordOfAnotherRingsBlockIsNoCopy", {{6, S(6).header(1).record(0, 256, 0, 1)}}, {{0, 0, 0}, {3, 0, 6}}, 1u << 6},
     {"NewestCountWinsAcrossTheWrapAndOutsideIt",
      {{0, S(0).header(0xFFFE).record(0, 256, 0, 1)}, {1, S(1).header(0).record(0, 256, 0, 2)},
       {2, S(2).header(0xFFF0).record(0, 256, 1, 1)}, {3, S(3).header(2).record(0, 256, 1, 2)},
-      {4, S(4).header(6).record(0, 256, 2, 1)}, {5, S(5).header(5).record(0, 256, 2, 2)}},
-     {{0, 2, 1}, {1, 1, 2}, {2, 1, 4}}, 1u << 0 | 1u << 3 | 1u << 5},
+      {4, S(4).header(6).record(0, 256, 2, 1)}, {5, S(5).header(5).record(0, 256, 2, 2)},
+      {6, S(6).header(0xFFF5).record(0, 256, 3, 1)}, {7, S(7).header(0x10).record(0, 256, 3, 2)}},
+     {{0, 2, 1}, {1, 1, 2}, {2, 1, 4}, {3, 1, 6}}, 1u << 0 | 1u << 3 | 1u << 5 | 1u << 7},
     {"EqualCountsTakeTheLowerSector",
      {{6, S(6).header(7).record(0, 256, 3, 1)}, {7, S(7).header(7, NV_MARK_DONE).record(0, 256, 3, 2)}},
      {{3, 1, 6}}, 1u << 7},
-    {"CutShortFirstRecordFallsBackToThePrevSector",
-     {{0, S(0).header(5).record(0, 256, 0, 1)}, {1, S(1).header(6).raw(16, {0x7F, 0xFF})}}, {{0, 1, 0}}, 1u << 1},
     {"ProgrammedBytesPastTheLastRecordCloseTheSector",
      {{6, S(6).header(1).record(0, 256, 3, 1).raw(kEnd6 + 5, {0})}}, {{3, 1, 6}}, 0, 6},
     {"ProgrammedBytesInAFreeControlEntryCloseTheSector",
@@ -62,12 +60,7 @@ class NvScan : public NvTest, public testing::WithParamInterface<ScanCase> {};
 
 TEST_P(NvScan, TakesTheNewestIntactCopy) {
     const ScanCase& c = GetParam();
-    if (c.sharedRing) {
-        for (int s = 2; s < 6; ++s) _nvRealSec[s].ringId = 2;
-        _nvVrtlSec[0].capacity = _nvVrtlSec[1].capacity = 0x4000;
-        _nvVrtlSec[1].ringId = 1;
-        _nvVrtlSec[2].ringId = 2;
-    }
+    if (c.sharedRing) shareRingOne();
     for (const auto& [s, img] : c.flash) put(s, img);
     powerUp();
     for (auto [b, round, sec] : c.want) {
@@ -82,18 +75,6 @@ TEST_P(NvScan, TakesTheNewestIntactCopy) {
 }
 INSTANTIATE_TEST_SUITE_P(Nv, NvScan, testing::ValuesIn(kCases), [](const auto& i) { return i.param.name; });
 using NvPlan = NvTest;
-
-// Ordering of sector counts, also where one side is past the wrap.
-TEST_F(NvPlan, NewestSectorOrdering) {
-    powerUp();
-    const std::array<uint16_t, 3> cases[] = {{0xFFF5, 0x0003, 1}, {0xFFF5, 0x0010, 0}, {0xFFF0, 0x0002, 0},
-                                             {0xFFFE, 0x0000, 1}, {5, 6, 1}, {5, 5, 0}, {NV_SEC_CNT_NONE, 0, 1}};
-    for (auto [a, b, want] : cases) {
-        nvRealSec[0]->secCnt = a;
-        nvRealSec[1]->secCnt = b;
-        EXPECT_EQ(nvGetCrntSec(1), want) << std::hex << a << " vs " << b;
-    }
-}
 
 // A record whose data does not match its checksum is no copy: not to the
 // checkers, nor to the repair that rescans a ring after a writer died.
@@ -113,6 +94,11 @@ TEST_F(NvPlan, DamagedRecordIsRefusedByTheCheckersAndTheRepairRescan) {
     EXPECT_EQ(nvGetSecCnt(0, &cnt), -1);
     EXPECT_EQ(nvChkData(kSecOfst[6] + 256, kCap[3], kSecOfst[6] + 18, buf.data()), 0);
     EXPECT_EQ(nvChkData(kSecOfst[6] + kEnd6, kCap[3], kSecOfst[6] + 34, buf.data()), -1);
+    for (auto [mark, ok] : {std::pair<uint16_t, int>{0x7FFF, 0}, {0x3FFF, 0}, {0x1FFF, -1}, {0xFF7F, -1}}) {
+        put(5, S(5).header(1, mark));
+        EXPECT_EQ(nvChkMark(5), ok) << std::hex << mark;
+    }
+    EXPECT_TRUE(nvChkSecEraseID(5) == 0 && nvChkSecEraseID(4) == -1);
     board().arm_fault(mfpsim::Fault::WriteFail, 1);
     EXPECT_EQ(nvWrite(kAddr[3], 4, "abcd"), NV_E_SYSTEM);
     EXPECT_EQ(nvVrtlSec[3]->crntSec, 6u);
