@@ -39,7 +39,7 @@ static std::vector<uint8_t> writeAll(int round, bool check) {
 static void checkTables(const NvSharedState* st, const std::vector<uint8_t>& flash) {
     for (const NvRealSecEntry& r : st->realSec)
         require(r.writeOfst >= NV_CTL_AREA_SIZE && r.writeOfst <= r.size && r.usedEntries <= NV_CTL_ENTRY_NUM &&
-                r.next < NV_REAL_SEC_NUM && &st->realSec[st->realSec[r.next].prev] == &r);
+                r.eraseState - 1u <= 1u && r.next < NV_REAL_SEC_NUM && &st->realSec[st->realSec[r.next].prev] == &r);
     for (const NvVrtlSecEntry& v : st->vrtlSec) {
         const NvRealSecEntry& r = st->realSec[v.crntSec % NV_REAL_SEC_NUM];
         require(v.crntSec < NV_REAL_SEC_NUM && r.ringId == v.ringId);
