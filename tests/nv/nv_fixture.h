@@ -1,16 +1,12 @@
-// Shared helpers of the NV store tests: a board per test, on-flash images
-// built byte by byte, and big-endian reads of the flash image.
+// NV store tests: a board per test, sector images built byte by byte
+// (big-endian, independently of the library) and block images per round.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstring>
-#include <functional>
 #include <optional>
-#include <sys/ipc.h>
-#include <unistd.h>
-#include <string>
 #include <vector>
 
 #include "harness/board.h"
@@ -25,53 +21,41 @@ inline constexpr uint32_t kSecOfst[8] = {0x00000, 0x10000, 0x20000, 0x30000, 0x4
 inline constexpr uint32_t kSecSize[8] = {0x10000, 0x10000, 0x10000, 0x10000, 0x10000, 0x10000, 0x10000, 0x8000};
 inline constexpr int32_t kAddr[4] = {0x0000, 0x0400, 0x0800, 0x1000};
 inline constexpr uint32_t kCap[4] = {0xFF00, 0xFF00, 0xFF00, 0x7F00};
-
 using mfpsys::test::be16;
-using mfpsys::test::be32;
 
-// A block's content for test round i: recognisable, different per block and
-// per round, not a single repeated byte.
+// Recognisable per block and round, never a single repeated byte.
 inline std::vector<uint8_t> pattern(int block, int round, size_t len) {
     std::vector<uint8_t> v(len);
     for (size_t i = 0; i < len; ++i) v[i] = uint8_t(block * 31 + round * 7 + i * 13 + (i >> 8));
     return v;
 }
 
-// A sector image as the store lays it out, for preparing boards.
+// A sector as the store lays it out; each damage breaks one check only.
 class SectorImage {
 public:
-    explicit SectorImage(uint32_t size) : bytes_(size, 0xFF) {}
-    SectorImage& header(uint32_t eraseId, uint16_t count, uint16_t mark) {
-        put32(0, eraseId);
-        bytes_[4] = uint8_t(count >> 8);
-        bytes_[5] = uint8_t(count);
+    enum class Damage { None, DataCksm, CtrlCksm, MarkIncomplete };
+    explicit SectorImage(int s) : bytes_(kSecSize[s], 0xFF) {}
+    SectorImage& header(uint16_t count, uint16_t mark = NV_MARK_USED, uint32_t eraseId = NV_ERASE_ID_READY) {
+        put(0, eraseId, 4);
+        put(4, count, 2);
         bytes_[6] = 0;
         bytes_[7] = uint8_t(bytes_[4] + bytes_[5]);
-        put16(8, mark);
+        put(8, mark, 2);
         return *this;
     }
-    // A complete record of a block in control entry e at data offset ofst,
-    // or one damaged in a single way that every other check would pass.
-    enum class Damage { None, DataCksm, CtrlCksm, MarkIncomplete };
-    SectorImage& record(int e, uint32_t ofst, int32_t addr, uint32_t cap, const std::vector<uint8_t>& data,
-                        Damage damage = Damage::None) {
+    SectorImage& record(int e, uint32_t ofst, int b, int round, Damage d = Damage::None, uint32_t cap = 0) {
+        auto data = pattern(b, round, 40);
         std::memcpy(&bytes_[ofst], data.data(), data.size());
-        uint32_t sum = 0;
-        for (uint32_t i = 0; i < cap; ++i) sum += bytes_[ofst + i];
-        if (damage == Damage::DataCksm) sum += 1;
+        uint32_t sum = d == Damage::DataCksm;
+        for (uint32_t i = 0; i < (cap ? cap : kCap[b]); ++i) sum += bytes_[ofst + i];
         size_t ent = 16 + 16 * size_t(e);
-        put16(ent, damage == Damage::MarkIncomplete ? NV_MARK_USED : NV_MARK_DONE);
-        put16(ent + 2, uint16_t(sum));
-        put32(ent + 4, ofst);
-        put32(ent + 8, uint32_t(addr));
-        uint32_t c = damage == Damage::CtrlCksm ? 1 : 0;
+        put(ent, d == Damage::MarkIncomplete ? NV_MARK_USED : NV_MARK_DONE, 2);
+        put(ent + 2, sum, 2);
+        put(ent + 4, ofst, 4);
+        put(ent + 8, uint32_t(kAddr[b]), 4);
+        uint32_t c = d == Damage::CtrlCksm;
         for (size_t i = 0; i < 14; ++i) c += bytes_[ent + i];
-        put16(ent + 14, uint16_t(c));
-        return *this;
-    }
-    // An entry whose record was cut short right after its data mark.
-    SectorImage& started(int e) {
-        put16(16 + 16 * size_t(e), NV_MARK_USED);
+        put(ent + 14, c, 2);
         return *this;
     }
     SectorImage& raw(size_t at, std::vector<uint8_t> b) {
@@ -80,81 +64,48 @@ public:
     }
     const std::vector<uint8_t>& bytes() const { return bytes_; }
 private:
-    void put16(size_t at, uint16_t v) {
-        bytes_[at] = uint8_t(v >> 8);
-        bytes_[at + 1] = uint8_t(v);
-    }
-    void put32(size_t at, uint32_t v) {
-        put16(at, uint16_t(v >> 16));
-        put16(at + 2, uint16_t(v));
+    void put(size_t at, uint32_t v, int n) {
+        for (int i = 0; i < n; ++i) bytes_[at + size_t(i)] = uint8_t(v >> (8 * (n - 1 - i)));
     }
     std::vector<uint8_t> bytes_;
 };
 
-// A process forked before the test does any library work. On request it
-// starts a grandchild in a fresh IPC namespace (a newly started system,
-// untouched by the test process's library state) that reads one block.
-class RestartReader {
-public:
-    void start() { peer_.emplace(&op); }
-    // 0 when block b reads round's image of len bytes (round < 0: no image).
-    int read(int b, int round, uint32_t len) { return int(peer_->call(b, round, len)); }
-private:
-    static std::int64_t op(int b, std::int64_t round, std::int64_t len) {
-        return mfpsys::test::run_restarted([&] {
-            std::vector<uint8_t> got(static_cast<size_t>(len));
-            int rc = nvRead(kAddr[b], uint32_t(len), got.data());
-            return (round < 0 ? rc == -1 : rc == 0 && got == pattern(b, int(round), size_t(len))) ? 0 : 1;
-        }).ok() ? 0 : 1;
-    }
-    std::optional<mfpsys::test::Peer> peer_;
-};
-
-// The board's flash fixture plus helpers used by every NV test.
 class NvTest : public mfpsys::test::BoardTest {
 protected:
+    // Forked before this process does library work: its restarted children start clean.
+    void SetUp() override {
+        BoardTest::SetUp();
+        checker_.emplace([](int b, std::int64_t round, std::int64_t len) -> std::int64_t {
+            auto check = [&] { return (round < 0 ? !reads(b, 1) : reads(b, int(round), uint32_t(len))) ? 0 : 1; };
+            return mfpsys::test::run_restarted(check).ok();
+        });
+    }
+    // After a restart block b reads round's image of len bytes (round < 0: no image).
+    bool readsAfterRestart(int b, int round, uint32_t len = 40) { return checker_->call(b, round, len) == 1; }
     std::vector<uint8_t> sector(int s) { return board().flash(kSecOfst[s], kSecSize[s]); }
     void put(int s, const SectorImage& img) { board().set_flash(kSecOfst[s], img.bytes()); }
-    bool blank(int s) {
-        auto v = sector(s);
-        for (size_t i = 4; i < v.size(); ++i)
-            if (v[i] != 0xFF) return false;
-        uint32_t id = be32(v, 0);
-        return id == 0xFFFFFFFFu || id == NV_ERASE_ID_READY;
+    void expectNoViolation() {  // no bit programmed twice, nothing written into an erasing sector
+        EXPECT_EQ(board().counters().violations + board().counters().erasing_writes, 0u);
     }
-    void expectNoViolation() {
-        auto c = board().counters();
-        EXPECT_EQ(c.violations, 0u);
-        EXPECT_EQ(c.erasing_writes, 0u) << "nothing is written into a sector being erased";
-    }
-    // Runs fn in a child on a freshly started system (power back on, new IPC
-    // namespace); the test process itself stays clean of library state.
-    mfpsys::test::Outcome restarted(std::function<int()> fn) { return restart(std::move(fn)); }
-
-    // Powers the store up on this board without consuming a cache.
     void powerUp() { ASSERT_EQ(nvRead(0x7777, 0, nullptr), -1); }
     void write(int b, int round, uint32_t len = 40) {
-        ASSERT_EQ(nvWrite(kAddr[b], len, pattern(b, round, len).data()), 0) << "round " << round;
+        ASSERT_EQ(nvWrite(kAddr[b], len, pattern(b, round, len).data()), 0) << "block " << b << " round " << round;
     }
+    // Block b reads round's image of len bytes padded with erased bytes.
     static bool reads(int b, int round, uint32_t len = 40) {
-        std::vector<uint8_t> got(len);
-        return nvRead(kAddr[b], len, got.data()) == 0 && got == pattern(b, round, len);
+        const uint32_t cap = _nvVrtlSec[b].capacity;
+        std::vector<uint8_t> got(cap), want = pattern(b, round, len);
+        want.resize(cap, 0xFF);
+        return nvRead(kAddr[b], cap, got.data()) == 0 && got == want;
+    }
+    // Blocks 0 and 1 (0x4000 bytes each) share ring 1; ring 2 is sectors 2-5 with block 2.
+    static void shareRingOne() {
+        for (int s = 2; s < 6; ++s) _nvRealSec[s].ringId = 2;
+        _nvVrtlSec[0].capacity = _nvVrtlSec[1].capacity = 0x4000;
+        _nvVrtlSec[1].ringId = 1, _nvVrtlSec[2].ringId = 2;
     }
     static NvSharedState* st() { return reinterpret_cast<NvSharedState*>(nvRealSec[0]); }
-    // A writer that holds the write lock until `release` opens.
-    static mfpsys::test::Child holdWriteLock(mfpsys::test::Gate& release) {
-        const int id = st()->otherInfo[0];
-        mfpsys::test::Arrivals holding;
-        mfpsys::test::Child c([&release, id, &holding] {
-            CHILD_CHECK(nvTakeSem(id, IPC_NOWAIT) == 0);
-            holding.arrive();
-            release.wait();
-            CHILD_CHECK(nvGiveSem(id) == 0);
-            return 0;
-        });
-        holding.await(1);
-        return c;
-    }
+    std::optional<mfpsys::test::Peer> checker_;
 };
 
 }  // namespace nvtest

@@ -1,167 +1,108 @@
-// The power-up scan on prepared flash images: which sector is newest, which
-// copy of a block is taken, what is erased and what the tables say after.
+// The power-up scan over prepared (often damaged) flash: which copy of each
+// block is taken, which sectors are erased, which are closed to appends.
+#include <sys/ipc.h>
+
+#include <array>
+
 #include "nv_fixture.h"
 
 using namespace nvtest;
+using D = SectorImage::Damage;
 
 namespace {
 
-class NvScan : public NvTest {
-protected:
-    // The first read of the system: runs the scan, reads block b.
-    int firstRead(int b, std::vector<uint8_t>& out) {
-        out.assign(kCap[b], 0);
-        return nvRead(kAddr[b], kCap[b], out.data());
-    }
-    SectorImage ring1Copy(uint16_t count, int round) {
-        return SectorImage(kSecSize[0]).header(NV_ERASE_ID_READY, count, NV_MARK_USED)
-            .record(0, 256, kAddr[0], kCap[0], pattern(0, round, 100));
-    }
-    std::vector<uint8_t> image(int round, uint32_t cap) {
-        auto v = pattern(0, round, 100);
-        v.resize(cap, 0xFF);
-        return v;
-    }
+struct ScanCase {
+    const char* name;
+    std::vector<std::pair<int, SectorImage>> flash;
+    std::vector<std::array<int, 3>> want;  // block, round read (0: none), its current sector
+    unsigned erased = 0;                   // sectors the scan erases
+    int closed = -1;                       // a sector that must take no append
+    bool sharedRing = false;               // blocks 0 and 1 share ring 1 (0x4000 bytes each)
+};
+void PrintTo(const ScanCase& c, std::ostream* o) { *o << c.name; }
+SectorImage S(int s) { return SectorImage(s); }
+constexpr uint32_t kEnd6 = 256 + kCap[3];
+
+const ScanCase kCases[] = {
+    {"ErasedFlashHasNoCopiesAndErasesNothing", {}, {{0, 0, 0}, {1, 0, 2}, {2, 0, 4}, {3, 0, 6}}},
+    {"InterruptedEraseIsFinishedAndAPreparedBlankKept",
+     {{0, S(0).raw(0, {0x5A, 0xA5, 0xA5, 0x5A})}, {2, S(2).raw(0, {0, 0, 0, 0})}}, {{1, 0, 2}}, 1u << 2},
+    {"DamagedCountChecksumDropsTheNewerSector",
+     {{0, S(0).header(1).record(0, 256, 0, 1)}, {1, S(1).header(2).record(0, 256, 0, 2).raw(7, {0x55})}},
+     {{0, 1, 0}}, 1u << 1},
+    {"DamagedNewestRecordFallsBackToTheOlderCopy",
+     {{0, S(0).header(1).record(0, 256, 0, 1)}, {1, S(1).header(2).record(0, 256, 0, 2, D::MarkIncomplete)},
+      {2, S(2).header(1).record(0, 256, 1, 1)}, {3, S(3).header(2).record(0, 256, 1, 2, D::DataCksm)},
+      {6, S(6).header(3).record(0, 256, 3, 1).record(1, kEnd6, 3, 2, D::CtrlCksm)}},
+     {{0, 1, 0}, {1, 1, 2}, {3, 1, 6}}, 1u << 1 | 1u << 3, 6},
+    {"RecordEndingAtTheSectorEndIsTaken", {{7, S(7).header(4).record(0, 256, 3, 1)}}, {{3, 1, 7}}},
+    {"RecordOfAnotherRingsBlockIsNoCopy", {{6, S(6).header(1).record(0, 256, 0, 1)}}, {{0, 0, 0}, {3, 0, 6}}, 1u << 6},
+    {"NewestCountWinsAcrossTheWrapAndOutsideIt",
+     {{0, S(0).header(0xFFFE).record(0, 256, 0, 1)}, {1, S(1).header(0).record(0, 256, 0, 2)},
+      {2, S(2).header(0xFFF0).record(0, 256, 1, 1)}, {3, S(3).header(2).record(0, 256, 1, 2)},
+      {4, S(4).header(6).record(0, 256, 2, 1)}, {5, S(5).header(5).record(0, 256, 2, 2)},
+      {6, S(6).header(0xFFF5).record(0, 256, 3, 1)}, {7, S(7).header(0x10).record(0, 256, 3, 2)}},
+     {{0, 2, 1}, {1, 1, 2}, {2, 1, 4}, {3, 1, 6}}, 1u << 0 | 1u << 3 | 1u << 5 | 1u << 7},
+    {"EqualCountsTakeTheLowerSector",
+     {{6, S(6).header(7).record(0, 256, 3, 1)}, {7, S(7).header(7, NV_MARK_DONE).record(0, 256, 3, 2)}},
+     {{3, 1, 6}}, 1u << 7},
+    {"ProgrammedBytesPastTheLastRecordCloseTheSector",
+     {{6, S(6).header(1).record(0, 256, 3, 1).raw(kEnd6 + 5, {0})}}, {{3, 1, 6}}, 0, 6},
+    {"ProgrammedBytesInAFreeControlEntryCloseTheSector",
+     {{6, S(6).header(1).record(0, 256, 3, 1).raw(32 + 6, {0x12})}}, {{3, 1, 6}}, 0, 6},
+    {"CutTransferOfASharedRingFallsBackToTheOlderSector",
+     {{0, S(0).header(5).record(0, 256, 0, 1, D::None, 0x4000).record(1, 256 + 0x4000, 1, 1, D::None, 0x4000)},
+      {1, S(1).header(6).record(0, 256, 0, 2, D::None, 0x4000)}},
+     {{0, 1, 0}, {1, 1, 0}}, 1u << 1, -1, true},
 };
 
-TEST_F(NvScan, ErasedFlashErasesNothingAndLeavesEveryBlockWithoutCopy) {
-    std::vector<uint8_t> out;
-    EXPECT_EQ(firstRead(0, out), -1);
-    EXPECT_EQ(board().counters().erase_requests, 0u);
-    for (int b = 0; b < 4; ++b) {
-        EXPECT_EQ(nvVrtlSec[b]->dataOfst, -1);
-        EXPECT_EQ(nvVrtlSec[b]->cache, 0u);
+class NvScan : public NvTest, public testing::WithParamInterface<ScanCase> {};
+
+TEST_P(NvScan, TakesTheNewestIntactCopy) {
+    const ScanCase& c = GetParam();
+    if (c.sharedRing) shareRingOne();
+    for (const auto& [s, img] : c.flash) put(s, img);
+    powerUp();
+    for (auto [b, round, sec] : c.want) {
+        EXPECT_EQ(round > 0, reads(b, round)) << "block " << b;
+        EXPECT_EQ(nvVrtlSec[b]->crntSec, uint32_t(sec)) << "block " << b;
     }
-    EXPECT_EQ(nvVrtlSec[1]->crntSec, 2u);
-    EXPECT_EQ(nvVrtlSec[3]->crntSec, 6u);
     for (int s = 0; s < 8; ++s) {
-        EXPECT_EQ(nvRealSec[s]->secCnt, NV_SEC_CNT_NONE);
-        EXPECT_EQ(nvRealSec[s]->writeOfst, 256u);
-        EXPECT_EQ(nvRealSec[s]->eraseState, uint32_t(NV_ERASE_STATE_READY));
+        EXPECT_EQ(board().counters().erases[s], (c.erased >> s) & 1) << "sector " << s;
+        EXPECT_TRUE(s != c.closed || nvRealSec[s]->writeOfst == kSecSize[s]) << "sector " << s << " left open";
     }
+    expectNoViolation();
 }
+INSTANTIATE_TEST_SUITE_P(Nv, NvScan, testing::ValuesIn(kCases), [](const auto& i) { return i.param.name; });
+using NvPlan = NvTest;
 
-TEST_F(NvScan, PreparedBlankIsKeptAndAnInterruptedEraseIsFinished) {
-    put(0, SectorImage(kSecSize[0]).raw(0, {0x5A, 0xA5, 0xA5, 0x5A}));
-    put(2, SectorImage(kSecSize[2]).raw(0, {0, 0, 0, 0}));
-    std::vector<uint8_t> out;
-    firstRead(0, out);
-    auto c = board().counters();
-    EXPECT_EQ(c.erase_requests, 1u);
-    EXPECT_EQ(c.erases[0], 0u);
-    EXPECT_EQ(c.erases[2], 1u);
-    EXPECT_EQ(be32(sector(2), 0), NV_ERASE_ID_READY) << "a waited erase prepares the sector";
-    EXPECT_TRUE(blank(2));
-}
-
-TEST_F(NvScan, CutShortFirstRecordFallsBackToThePrevSector) {
-    put(0, ring1Copy(5, 1));
-    put(1, SectorImage(kSecSize[1]).header(NV_ERASE_ID_READY, 6, NV_MARK_USED).started(0));
-    std::vector<uint8_t> out;
-    ASSERT_EQ(firstRead(0, out), 0);
-    EXPECT_EQ(out, image(1, kCap[0]));
-    EXPECT_EQ(nvVrtlSec[0]->crntSec, 0u);
-    EXPECT_EQ(nvVrtlSec[0]->dataOfst, 256);
-    EXPECT_TRUE(blank(1));
-    EXPECT_EQ(board().counters().erases[0], 0u) << "the sector in use stays";
-    EXPECT_EQ(nvRealSec[1]->writeOfst, 256u);
-    EXPECT_EQ(nvRealSec[1]->usedEntries, 0u);
-}
-
-// Each ring's newest copy is damaged in one way that every other check
-// passes: the older copy is the block's, in ring 4 from the same sector,
-// whose write offset stays past the damaged record.
-TEST_F(NvScan, DamagedNewestCopyLeavesTheOlderOne) {
-    using D = SectorImage::Damage;
-    const D damage[3] = {D::CtrlCksm, D::MarkIncomplete, D::None};
-    for (int b = 0; b < 3; ++b) {
-        put(2 * b, SectorImage(kSecSize[0]).header(NV_ERASE_ID_READY, 1, NV_MARK_USED)
-                       .record(0, 256, kAddr[b], kCap[b], pattern(b, 1, 50)));
-        SectorImage newer = SectorImage(kSecSize[0]).header(NV_ERASE_ID_READY, 2, NV_MARK_USED)
-                                .record(0, 256, kAddr[b], kCap[b], pattern(b, 2, 50), damage[b]);
-        if (b == 2) newer.raw(7, {0x55});  // the count's check byte
-        put(2 * b + 1, newer);
-    }
-    auto older = pattern(3, 1, 50), newer = pattern(3, 2, 50);
-    put(6, SectorImage(kSecSize[6]).header(NV_ERASE_ID_READY, 3, NV_MARK_USED)
-               .record(0, 256, kAddr[3], kCap[3], older)
-               .record(1, 256 + kCap[3], kAddr[3], kCap[3], newer, D::DataCksm));
-    std::vector<uint8_t> out;
-    ASSERT_EQ(firstRead(3, out), 0);
-    EXPECT_TRUE(std::equal(older.begin(), older.end(), out.begin()));
-    EXPECT_EQ(nvVrtlSec[3]->dataOfst, 256);
-    EXPECT_EQ(nvRealSec[6]->writeOfst, 256 + 2 * kCap[3]);
-    EXPECT_EQ(nvRealSec[6]->usedEntries, 2u);
-    EXPECT_EQ(board().counters().erases[6], 0u);
-    for (int b = 0; b < 3; ++b) {
-        auto want = pattern(b, 1, 50);
-        want.resize(kCap[b], 0xFF);
-        EXPECT_EQ(firstRead(b, out), 0) << "block " << b;
-        EXPECT_EQ(out, want) << "block " << b;
-        EXPECT_EQ(nvVrtlSec[b]->crntSec, uint32_t(2 * b)) << "block " << b;
-    }
-}
-
-TEST_F(NvScan, CountAfterTheWrapIsNewerAndEqualCountsPickTheLowerSector) {
-    put(0, ring1Copy(0xFFFE, 1));
-    put(1, ring1Copy(0x0000, 2));
-    put(2, SectorImage(kSecSize[2]).header(NV_ERASE_ID_READY, 7, NV_MARK_USED)
-               .record(0, 256, kAddr[1], kCap[1], pattern(1, 3, 10)));
-    put(3, SectorImage(kSecSize[3]).header(NV_ERASE_ID_READY, 7, NV_MARK_DONE)
-               .record(0, 256, kAddr[1], kCap[1], pattern(1, 4, 10)));
-    std::vector<uint8_t> out;
-    ASSERT_EQ(firstRead(0, out), 0);
-    EXPECT_EQ(out, image(2, kCap[0]));
-    EXPECT_EQ(nvVrtlSec[0]->crntSec, 1u);
-    EXPECT_TRUE(blank(0));
-    EXPECT_EQ(nvVrtlSec[1]->crntSec, 2u);
-    EXPECT_TRUE(blank(3));
-}
-
-TEST_F(NvScan, NewestSectorOrderingAcrossTheWrap) {
-    std::vector<uint8_t> out;
-    firstRead(0, out);
-    struct Case { uint16_t a, b; int want; };
-    const Case cases[] = {{0xFFF5, 0x0003, 1}, {0xFFF5, 0x0010, 0}, {0xFFF0, 0x0002, 0},
-                          {0xFFFE, 0x0000, 1}, {5, 5, 0}, {NV_SEC_CNT_NONE, 0, 1}};
-    for (const Case& c : cases) {
-        nvRealSec[0]->secCnt = c.a;
-        nvRealSec[1]->secCnt = c.b;
-        EXPECT_EQ(nvGetCrntSec(1), c.want) << std::hex << c.a << " vs " << c.b;
-    }
-    nvRealSec[0]->secCnt = nvRealSec[1]->secCnt = NV_SEC_CNT_NONE;
-    EXPECT_EQ(nvGetCrntSec(1), -1);
-    EXPECT_EQ(nvGetCrntSec(9), -1);
-}
-
-// A record of block 0x0000 (ring 1) in sector 6 (ring 4) is no copy of it:
-// the next write lands in ring 1 and survives a restart. A block whose
-// current sector lies in another ring is refused before any flash write.
-TEST_F(NvScan, RecordInAnotherRingsSectorIsNoCopyOfItsBlock) {
-    put(6, SectorImage(kSecSize[6]).header(NV_ERASE_ID_READY, 1, NV_MARK_USED)
-               .record(0, 256, kAddr[0], kCap[0], pattern(0, 1, 100)));
-    EXPECT_CHILD_OK(restarted([this] {
-        std::vector<uint8_t> out;
-        CHILD_CHECK(firstRead(0, out) == -1);
-        CHILD_CHECK(nvWrite(kAddr[0], 40, pattern(0, 2, 40).data()) == 0 && nvVrtlSec[0]->crntSec == 0);
-        nvVrtlSec[0]->crntSec = 6;
-        uint64_t writes = board().counters().writes;
-        CHILD_CHECK(nvWrite(kAddr[0], 4, "abcd") == NV_E_SYSTEM && board().counters().writes == writes);
+// A record whose data does not match its checksum is no copy: not to the
+// checkers, nor to the repair that rescans a ring after a writer died.
+TEST_F(NvPlan, DamagedRecordIsRefusedByTheCheckersAndTheRepairRescan) {
+    powerUp();
+    put(6, S(6).header(0x0102).record(0, 256, 3, 1).record(1, kEnd6, 3, 2, D::DataCksm));
+    const int semId = st()->otherInfo[0];
+    EXPECT_CHILD_OK(mfpsys::test::run_child([&] {
+        CHILD_CHECK(nvTakeSem(semId, IPC_NOWAIT) == 0);
+        st()->writeInfo[1] = 3;
         return 0;
     }));
-    EXPECT_CHILD_OK(restarted([] { return reads(0, 2) ? 0 : 1; }));
-}
-
-TEST_F(NvScan, FullControlAreaMakesTheNextWriteMove) {
-    put(6, SectorImage(kSecSize[6]).header(NV_ERASE_ID_READY, 3, NV_MARK_USED)
-               .record(14, 256, kAddr[3], kCap[3], pattern(3, 1, 20)));
-    std::vector<uint8_t> out;
-    ASSERT_EQ(firstRead(3, out), 0);
-    EXPECT_EQ(nvRealSec[6]->usedEntries, 15u);
-    EXPECT_EQ(nvChkVacancy(6, 3), -1);
-    ASSERT_EQ(nvWrite(kAddr[3], 20, pattern(3, 2, 20).data()), 0);
-    EXPECT_EQ(nvVrtlSec[3]->crntSec, 7u);
-    expectNoViolation();
+    uint16_t cnt = 0;
+    std::vector<uint8_t> buf(kCap[3]);
+    put(0, S(0).header(0x0102).raw(7, {4}));
+    EXPECT_TRUE(nvGetSecCnt(6, &cnt) == 0 && cnt == 0x0102);
+    EXPECT_EQ(nvGetSecCnt(0, &cnt), -1);
+    EXPECT_EQ(nvChkData(kSecOfst[6] + 256, kCap[3], kSecOfst[6] + 18, buf.data()), 0);
+    EXPECT_EQ(nvChkData(kSecOfst[6] + kEnd6, kCap[3], kSecOfst[6] + 34, buf.data()), -1);
+    for (auto [mark, ok] : {std::pair<uint16_t, int>{0x7FFF, 0}, {0x3FFF, 0}, {0x1FFF, -1}, {0xFF7F, -1}}) {
+        put(5, S(5).header(1, mark));
+        EXPECT_EQ(nvChkMark(5), ok) << std::hex << mark;
+    }
+    EXPECT_TRUE(nvChkSecEraseID(5) == 0 && nvChkSecEraseID(4) == -1);
+    board().arm_fault(mfpsim::Fault::WriteFail, 1);
+    EXPECT_EQ(nvWrite(kAddr[3], 4, "abcd"), NV_E_SYSTEM);
+    EXPECT_EQ(nvVrtlSec[3]->crntSec, 6u);
+    EXPECT_EQ(nvVrtlSec[3]->dataOfst, 256);
 }
 
 }  // namespace
