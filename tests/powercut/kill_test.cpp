@@ -1,313 +1,208 @@
-// Processes killed at random moments (SIGKILL, from a printed salt) while
-// they write blocks, hold the registry lock, allocate keys, run the power-up
-// scan or rewrite the address: the others go on, nothing acknowledged is
-// lost, no key is handed out twice and no lock stays held.
-//
-// MFPSYS_SALT fixes the salt, MFPSYS_STORM_SECONDS the length of each run.
+// Processes killed while they hold each cross-process lock (NV writer mid-write
+// and mid-transfer, erase-all, address rewrite, registry, keys, heap, first use):
+// the lock comes back, the others go on, and the dead holder's half-done work is repaired.
 #include <gtest/gtest.h>
-#include <sys/ipc.h>
-#include <sys/sem.h>
-#include <sys/shm.h>
+#include <signal.h>
 
-#include <algorithm>
-#include <atomic>
 #include <cstring>
 
 #include "harness/board.h"
-#include "harness/proc.h"
-#include "images.h"
 #include "mfpsys/mfpsys.h"
-#include "storm.h"
+#include "port/heap_ref.h"
+#include "port/tarnix.h"
+#include "rel.h"
 
+using mfpsim::CutAt;
+using mfpsim::Tear;
+using mfpsys::test::run_child;
 using namespace rel;
 
 namespace {
 
-constexpr key_t kRegistrySem = KU_SHARED_MEM_SEM_KEY;
-constexpr key_t kKeySem = 0x4D504D01;
-constexpr key_t kFirstUseSem = 0x4D504E01;
-constexpr key_t kEnvSem = 0x4D504501;
-
-union semun {
-    int val;
-    struct semid_ds* buf;
-    unsigned short* array;
+// A holder killed by a power cut at each of its flash steps, while the rest of
+// the system (the same IPC namespace) lives on: the next process must get the
+// lock at its first attempt and leave only the data it wrote.
+struct FlashHolder {
+    const char* name;
+    key_t lock;                  // the system lock the holder takes (0: the NV write lock)
+    std::function<int()> setup, work, next, after;  // after: in a restarted system
 };
 
-// Value of a system lock (0 free, 1 held); -1 when it was never created.
-int lockValue(key_t key) {
-    int id = ::semget(key, 1, 0);
-    if (id < 0) return -1;
-    semun arg{};
-    return ::semctl(id, 0, GETVAL, arg);
+int macIs(const char* text) {
+    char* m = env_mac_read();
+    return m && m != ENV_MAC_READ_FAILED && !std::strcmp(m, text) ? 0 : 1;
 }
+int writeOnce(int b, int r) {
+    auto v = image(b, r);
+    return nvWrite(kAddr[b], uint32_t(v.size()), v.data()) == 0 ? 0 : 1;  // no retry: busy is a failure
+}
+int reads(int b, int r) { return readBlock(b) == padded(b, image(b, r)) ? 0 : 1; }
 
-class Killed : public mfpsys::test::BoardTest {
-protected:
-    void SetUp() override {
-        BoardTest::SetUp();
-        salt_ = stormSalt();
-        std::printf("kill salt %" PRIu64 " (rerun: MFPSYS_SALT=%" PRIu64 ")\n", salt_, salt_);
-    }
-    uint64_t salt_ = 0;
+const std::vector<FlashHolder> kFlashHolders = {
+    {"nv_append", 0, [] { return writeImage(3, 1); }, [] { return writeImage(3, 2); }, [] { return writeOnce(3, 3); },
+     [] { return reads(3, 3); }},
+    {"nv_transfer", 0, [] { return writeImage(0, 1) | writeImage(3, 1); }, [] { return writeImage(0, 2); },
+     [] { return writeOnce(0, 3); }, [] { return reads(0, 3) | reads(3, 1); }},
+    {"nv_erase_all", 0, [] { return writeImage(0, 1) | writeImage(3, 1); }, [] { return nvEraseAll(); },
+     [] { return writeOnce(1, 3); }, [] { return reads(1, 3) | reads(3, 1); }},
+    {"mac_rewrite", kEnvSem, [] { return env_mac_write("00:11:22:33:44:55"); }, [] { return env_mac_write("66:77:88:99:aa:bb"); },
+     [] { return env_mac_write("02:03:04:05:06:07"); }, [] { return macIs("02:03:04:05:06:07"); }},
 };
 
-// Writers own one block each and write rounds 1, 2, ...; a writer killed at
-// any point (holding the write lock, half-way through a transfer) is started
-// again and carries on. Real time: a busy lock costs a real second, so the
-// retry budget means what it does on the board.
-TEST_F(Killed, WritersHoldingTheLockOrMidTransfer) {
-    board().set_real_time(true);
-    struct Progress {
-        std::atomic<int> acked[kBlocks];
-        std::atomic<int> failures;
-        std::atomic<int> lastError;
-    };
-    mfpsys::test::Shared<Progress> prog;
-    mfpsys::test::Shared<StopFlag> flag;
-    const int blocks[3] = {0, 1, 3};
-    auto writer = [&](int i) {
-        const int b = blocks[i];
-        while (!flag->stop.load()) {
-            int r = prog->acked[b].load() + 1;
-            auto img = image(b, r);
-            const double t0 = nowSeconds();
-            int rc = nvWriteRetry(kAddr[b], uint32_t(img.size()), img.data());
-            const double took = nowSeconds() - t0;
-            if (rc != 0) {
-                prog->failures.fetch_add(1);
-                prog->lastError.store(rc);
-                return 1;
-            }
-            prog->acked[b].store(r);
-            // Clients write now and then; one that never lets go of the
-            // lock would starve the others whatever the store did. Pausing
-            // ten times as long as a write took keeps the lock mostly free
-            // on slow targets too.
-            sleepMicros(20000 + uint64_t(std::min(took, 0.2) * 1e7) + mix(uint64_t(r) * 7 + uint64_t(b)) % 20000);
+class KilledHolder : public mfpsys::test::BoardTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(KilledHolder, AtEveryFlashStepLockComesBackAndWorkIsRepaired) {
+    const FlashHolder& h = kFlashHolders[size_t(GetParam())];
+    // k == 0 counts the steps uncut.
+    uint64_t steps[2] = {0, 0};
+    for (CutAt at : {CutAt::Program, CutAt::Erase})
+        for (uint64_t k = 0; k == 0 || k <= steps[at == CutAt::Erase]; ++k) {
+            if (at == CutAt::Erase && k == 0) continue;
+            SCOPED_TRACE(testing::Message() << h.name << (at == CutAt::Erase ? " erase " : " program ") << k);
+            board().power_on();
+            board().set_flash(0, std::vector<uint8_t>(mfpsim::kFlashSize, 0xFF));
+            board().reset_counters();
+            mfpsys::test::Shared<uint64_t> counted(2);
+            ASSERT_CHILD_OK(restart([&] {
+                CHILD_CHECK(run_child(h.setup).ok());
+                auto c0 = board().counters();
+                if (k) board().arm_power_cut(at, k, Tear::Prefix, mix(k));
+                auto victim = run_child(h.work);
+                board().disarm();
+                auto c1 = board().counters();
+                counted[0] = c1.writes - c0.writes, counted[1] = c1.erase_requests - c0.erase_requests;
+                CHILD_CHECK(k ? victim.signal == SIGKILL : victim.ok());
+                board().power_on();
+                CHILD_CHECK(lockValue(h.lock ? h.lock : kFirstUseSem) == 0);
+                CHILD_CHECK(run_child(h.next).ok());
+                return 0;
+            }));
+            if (k == 0) steps[0] = counted[0], steps[1] = counted[1];
+            ASSERT_CHILD_OK(restart(h.after));
+            EXPECT_EQ(board().counters().violations, 0u) << "programmed over the dead holder's leftovers";
         }
-        return 0;
-    };
-    int failed = 0;
-    uint64_t kills = runStorm(3, stormSeconds(2.0), true, salt_, 60000, flag.get(), writer, &failed);
-    std::printf("writers: %" PRIu64 " kills, rounds %d %d %d\n", kills, prog->acked[0].load(), prog->acked[1].load(),
-                prog->acked[3].load());
-    EXPECT_EQ(prog->failures.load(), 0) << "a writer gave up or failed: 0x" << std::hex << prog->lastError.load();
-    EXPECT_EQ(failed, 0);
-    EXPECT_GT(kills, 0u);
-    // No lock stays held: a single attempt of a new process gets through.
-    auto next = mfpsys::test::run_child([&] {
-        auto img = image(2, 1);
-        CHILD_CHECK(nvWrite(kAddr[2], uint32_t(img.size()), img.data()) == 0);
-        return 0;
-    });
-    EXPECT_CHILD_OK(next);
-    EXPECT_EQ(lockValue(kFirstUseSem), 0);
-    // After a restart every block holds its last acknowledged round or the
-    // one a killed writer was writing.
-    auto after = restart([&] {
-        for (int b : blocks) {
-            auto got = readBlock(b);
-            int a = prog->acked[b].load();
-            CHILD_CHECK(a == 0 || got.has_value());
-            if (got) CHILD_CHECK(*got == padded(b, image(b, a)) || *got == padded(b, image(b, a + 1)));
-        }
-        auto got2 = readBlock(2);
-        CHILD_CHECK(got2 && *got2 == padded(2, image(2, 1)));
-        return 0;
-    });
-    EXPECT_CHILD_OK(after);
-    EXPECT_EQ(board().counters().violations, 0u);
+    EXPECT_GT(steps[0], 0u);
 }
 
-// Processes attach and remove segments under the registry lock; killed ones
-// must not leave the lock held or the table unusable.
-TEST_F(Killed, RegistryLockHolder) {
-    mfpsys::test::Shared<StopFlag> flag;
-    mfpsys::test::Shared<std::atomic<int>> errors;
-    auto worker = [&](int i) {
-        for (int round = 0; !flag->stop.load(); ++round) {
-            int key = 5000 + i * 16 + round % 16;
-            int got = KUSharedMemAttach(key, 64 + i);
-            if (got <= 0 || KUSharedMemRetrieveMemory(key) == nullptr) {
-                std::fprintf(stderr, "registry: key %d: attach gives %d\n", key, got);
-                errors->fetch_add(1);
-                return 1;
-            }
-            static_cast<volatile char*>(KUSharedMemRetrieveMemory(key))[0] = char(round);
-            KUSharedMemDetach(key);
-            KUSharedMemRemove(key);
-        }
-        return 0;
-    };
-    int failed = 0;
-    uint64_t kills = runStorm(4, stormSeconds(1.5), true, salt_, 3000, flag.get(), worker, &failed);
-    std::printf("registry: %" PRIu64 " kills\n", kills);
-    EXPECT_EQ(errors->load(), 0);
-    EXPECT_EQ(failed, 0);
-    EXPECT_EQ(lockValue(kRegistrySem), 0) << "the registry lock stays held";
-    auto next = mfpsys::test::run_child([] {
-        CHILD_CHECK(KUSharedMemAttach(9999, 32) == 32 && KUSharedMemRetrieveMemory(9999) != nullptr);
-        CHILD_CHECK(KUSharedMemRemove(9999) == 0 && KUSharedMemRetrieveMemory(9999) == nullptr);
-        return 0;
-    });
-    EXPECT_CHILD_OK(next);
-}
+INSTANTIATE_TEST_SUITE_P(, KilledHolder, ::testing::Range(0, int(kFlashHolders.size())),
+                         [](const auto& info) { return std::string(kFlashHolders[size_t(info.param)].name); });
 
-// A remover killed after it destroyed a segment and before it erased the
-// entry left the key naming a dead segment, and every later attach of the
-// key failed (found by: MFPSYS_SALT=1796554855 powercut_kill_test
-// --gtest_filter=Killed.RegistryLockHolder). The same state, made by hand:
-TEST_F(Killed, RemoverDiedBetweenDestroyAndErase) {
-    ASSERT_CHILD_OK(mfpsys::test::run_child([] { return KUSharedMemAttach(7000, 64) == 64 ? 0 : 1; }));
-    int shmid = -1;
-    {
-        int t = ::shmget(KU_SHARED_MEM_TABLE_KEY, 0, 0);
-        ASSERT_GE(t, 0);
-        auto* table = static_cast<KUSharedMemTable*>(::shmat(t, nullptr, SHM_RDONLY));
-        for (const auto& e : table->entry)
-            if (e.key == 7000) shmid = e.shmid;
-        ::shmdt(table);
+// Holders of the locks that guard no flash, killed after a varying number of
+// rounds of their work: the lock is free afterwards and a new process works.
+struct LoopHolder {
+    const char* name;
+    key_t lock;
+    std::function<void(int, int)> round;  // (worker, round)
+    std::function<int()> next;
+};
+
+const std::vector<LoopHolder> kLoopHolders = {
+    {"registry", KU_SHARED_MEM_SEM_KEY,
+     [](int w, int r) { int key = 5000 + w * 16 + r % 16;
+                        if (KUSharedMemAttach(key, 64 + w) > 0) KUSharedMemRemove(key); },
+     [] { return KUSharedMemAttach(9999, 32) == 32 && KUSharedMemRetrieveMemory(9999) && KUSharedMemRemove(9999) == 0 ? 0 : 1; }},
+    {"keys", kKeySem,
+     [](int, int) { int key = 0;
+                    if (mmMakeSharedMemoryKey(&key) == 0) mmDeleteSharedMemoryKey(key); },
+     [] { int key = 0; return mmMakeSharedMemoryKey(&key) == 0 && mmDeleteSharedMemoryKey(key) == 0 ? 0 : 1; }},
+    {"heap", kHeapKey,
+     [](int w, int r) { if (void* p = tarnixSubAllocMem(16 + size_t(r * 37 + w) % 500)) tarnixOrgFreeMemPart(0, p); },
+     [] { void* p = tarnixSubAllocMem(4096);
+          return p && mfpheap::heap_check().consistent && tarnixOrgFreeMemPart(0, p) == 0 ? 0 : 1; }},
+};
+
+class KilledLoop : public mfpsys::test::BoardTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(KilledLoop, LockComesBackAndTheNextProcessWorks) {
+    const LoopHolder& h = kLoopHolders[size_t(GetParam())];
+    ASSERT_CHILD_OK(run_child(h.next));
+    for (int round = 0; round < 6; ++round) {
+        mfpsys::test::Arrivals busy;
+        std::vector<mfpsys::test::Child> workers;
+        for (int w = 0; w < 3; ++w)
+            workers.emplace_back([&, w] {
+                for (int i = 0;; ++i) {
+                    h.round(w, i);
+                    if (i == 30 + 17 * round) busy.arrive();
+                }
+                return 0;
+            });
+        busy.await(3);
+        for (auto& w : workers) w.kill(SIGKILL);
+        for (auto& w : workers) w.wait();
+        ASSERT_EQ(lockValue(h.lock), 0) << h.name << ": lock left taken in round " << round;
     }
-    ASSERT_GT(shmid, 0);
-    ASSERT_EQ(::shmctl(shmid, IPC_RMID, nullptr), 0);
-    auto next = mfpsys::test::run_child([] {
+    EXPECT_CHILD_OK(run_child(h.next));
+}
+
+class Killed : public mfpsys::test::BoardTest {};
+
+INSTANTIATE_TEST_SUITE_P(, KilledLoop, ::testing::Range(0, int(kLoopHolders.size())),
+                         [](const auto& info) { return std::string(kLoopHolders[size_t(info.param)].name); });
+
+// A heap holder dies half-way through a change (owner word set, counters
+// behind the chain): the next process repairs the heap, once.
+TEST_F(Killed, HeapHolderMidChangeIsRepaired) {
+    ASSERT_CHILD_OK(run_child([] { return tarnixSubAllocMem(16) ? 0 : 1; }));
+    int sem = semget(kHeapKey, 1, 0);
+    ASSERT_NE(sem, -1);
+    mfpsys::test::Child holder = mfpsys::test::hold_sem_lock(sem);
+    auto* hdr = static_cast<uint32_t*>(shmat(shmget(kHeapKey, 0, 0), nullptr, 0));
+    ASSERT_NE(hdr, reinterpret_cast<uint32_t*>(-1));
+    hdr[2] = uint32_t(holder.pid());
+    hdr[3] += 3;
+    shmdt(hdr);
+    holder.kill(SIGKILL);
+    holder.wait();
+    EXPECT_CHILD_OK(run_child([] {
+        void* p = tarnixSubAllocMem(100);
+        CHILD_CHECK(p != nullptr && tarnixOrgFreeMemPart(0, p) == 0);
+        auto c = mfpheap::heap_check();
+        return c.consistent && c.repairs == 1 ? 0 : 1;
+    }));
+}
+
+// A remover killed between destroying a segment and erasing its entry: the
+// next attach of the key makes a live segment under the one entry.
+TEST_F(Killed, RegistryRemoverBetweenDestroyAndErase) {
+    ASSERT_CHILD_OK(run_child([] { return KUSharedMemAttach(7000, 64) == 64 ? 0 : 1; }));
+    auto entries = [](bool destroy) {
+        auto* t = static_cast<KUSharedMemTable*>(shmat(shmget(KU_SHARED_MEM_TABLE_KEY, 0, 0), nullptr, SHM_RDONLY));
+        int n = 0;
+        shmid_ds ds{};
+        for (const auto& e : t->entry)
+            if (e.key == 7000) n += destroy ? shmctl(e.shmid, IPC_RMID, nullptr) == 0 : shmctl(e.shmid, IPC_STAT, &ds) == 0;
+        shmdt(t);
+        return n;
+    };
+    ASSERT_EQ(entries(true), 1);
+    EXPECT_CHILD_OK(run_child([] {
         CHILD_CHECK(KUSharedMemAttach(7000, 64) == 64);
         auto* p = static_cast<volatile char*>(KUSharedMemRetrieveMemory(7000));
         CHILD_CHECK(p != nullptr);
         p[63] = 1;
         return 0;
-    });
-    EXPECT_CHILD_OK(next);
-    // Still one entry for the key, naming a live segment.
-    int t = ::shmget(KU_SHARED_MEM_TABLE_KEY, 0, 0);
-    auto* table = static_cast<KUSharedMemTable*>(::shmat(t, nullptr, SHM_RDONLY));
-    int entries = 0;
-    shmid_ds ds{};
-    for (const auto& e : table->entry)
-        if (e.key == 7000) {
-            ++entries;
-            EXPECT_EQ(::shmctl(e.shmid, IPC_STAT, &ds), 0) << "the entry names a dead segment";
-        }
-    ::shmdt(table);
-    EXPECT_EQ(entries, 1);
+    }));
+    EXPECT_EQ(entries(false), 1) << "the key needs one entry naming a live segment";
 }
 
-// Key makers killed at random: a key is never handed to two holders at once.
-TEST_F(Killed, KeyAllocation) {
-    struct Keys {
-        std::atomic<int> owner[MM_KEY_LAST - MM_KEY_FIRST + 1];
-        std::atomic<int> duplicates, errors, exhausted;
-    };
-    mfpsys::test::Shared<Keys> keys;
-    mfpsys::test::Shared<StopFlag> flag;
-    auto worker = [&](int) {
-        const int me = int(::getpid());
-        while (!flag->stop.load()) {
-            int key = 0;
-            if (mmMakeSharedMemoryKey(&key) != 0) {
-                // A killed holder never gives its key back, so a long run
-                // may use them all up. Only then may a make fail: every key
-                // but the few the other workers hold is taken.
-                int taken = 0;
-                for (int i = 0; i < MM_KEY_LAST - MM_KEY_FIRST; ++i) taken += (pMmInfo[i / 8] >> (i % 8)) & 1;
-                if (taken < MM_KEY_LAST - MM_KEY_FIRST - 4) {
-                    keys->errors.fetch_add(1);
-                    return 1;
-                }
-                keys->exhausted.store(1);
-                while (!flag->stop.load()) sleepMicros(1000);
-                return 0;
-            }
-            int expected = 0;
-            if (key < MM_KEY_FIRST || key >= MM_KEY_LAST ||
-                !keys->owner[key - MM_KEY_FIRST].compare_exchange_strong(expected, me)) {
-                keys->duplicates.fetch_add(1);
-                return 1;
-            }
-            keys->owner[key - MM_KEY_FIRST].store(0);
-            if (mmDeleteSharedMemoryKey(key) != 0) {
-                keys->errors.fetch_add(1);
-                return 1;
-            }
-        }
+// The first process of a started system dies in its power-up scan, leaving
+// half-built tables, and another dies holding the first-use lock: the next
+// process scans again and reads the block.
+TEST_F(Killed, ScannerLeavesHalfBuiltTablesAndTheFirstUseLock) {
+    ASSERT_CHILD_OK(restart([] { return writeImage(3, 1); }));
+    ASSERT_CHILD_OK(run_child([] {
+        CHILD_CHECK(nvSharedMemAttach() == 0 && nvSharedMemRetrieve() == 0 && nvPowerup() == 0);
+        nvVrtlSec[3]->dataOfst = 12345;
+        nvRealSec[6]->ringId = 9;
         return 0;
-    };
-    int failed = 0;
-    uint64_t kills = runStorm(4, stormSeconds(1.5), true, salt_, 5000, flag.get(), worker, &failed);
-    std::printf("keys: %" PRIu64 " kills%s\n", kills, keys->exhausted.load() ? ", every key used up by the killed" : "");
-    EXPECT_EQ(keys->duplicates.load(), 0) << "a key was handed out twice";
-    EXPECT_EQ(keys->errors.load(), 0);
-    EXPECT_EQ(failed, 0);
-    EXPECT_EQ(lockValue(kKeySem), 0) << "the key lock stays held";
-}
-
-// The first process of a freshly started system dies somewhere in its
-// power-up scan; the next one scans again and gets every block.
-TEST_F(Killed, PowerUpScan) {
-    auto setup = restart([] {
-        for (int b = 0; b < kBlocks; ++b)
-            for (int r = 1; r <= 2; ++r) {
-                auto img = image(b, r);
-                CHILD_CHECK(nvWriteRetry(kAddr[b], uint32_t(img.size()), img.data()) == 0);
-            }
-        return 0;
-    });
-    ASSERT_CHILD_OK(setup);
-    uint64_t state = salt_;
-    const int rounds = int(stormSeconds(1.0) * 20);
-    for (int i = 0; i < rounds; ++i) {
-        state = mix(state);
-        const uint64_t pause = state % 4000;
-        auto o = restart([&] {
-            pid_t scanner = spawn([] {
-                readBlock(0);
-                return 0;
-            });
-            sleepMicros(pause);
-            ::kill(scanner, SIGKILL);
-            ::waitpid(scanner, nullptr, 0);
-            // The others go on: every block (block 0 unless the scanner got
-            // it first) and a write.
-            for (int b = 0; b < kBlocks; ++b) {
-                auto got = readBlock(b);
-                if (b == 0 && !got) continue;
-                CHILD_CHECK(got && *got == padded(b, image(b, 2)));
-            }
-            auto img = image(1, 2);
-            CHILD_CHECK(nvWrite(kAddr[1], uint32_t(img.size()), img.data()) == 0);
-            return 0;
-        });
-        ASSERT_CHILD_OK(o) << "round " << i << ", pause " << pause << " us";
-    }
-    EXPECT_EQ(board().counters().violations, 0u);
-}
-
-// Address rewrites killed at random: the lock comes back, the sector may be
-// left blank or torn by a killed rewrite, and the next rewrite makes it whole.
-TEST_F(Killed, MacRewrite) {
-    mfpsys::test::Shared<StopFlag> flag;
-    auto worker = [&](int i) {
-        unsigned char addr[6] = {0x02, 0, 0, 0, 0, uint8_t(i)};
-        while (!flag->stop.load()) {
-            if (env_mac_write_n(addr) != 0) return 1;
-            ++addr[4];
-        }
-        return 0;
-    };
-    int failed = 0;
-    uint64_t kills = runStorm(3, stormSeconds(1.0), true, salt_, 3000, flag.get(), worker, &failed);
-    std::printf("mac: %" PRIu64 " kills\n", kills);
-    EXPECT_EQ(failed, 0);
-    EXPECT_EQ(lockValue(kEnvSem), 0) << "the environment lock stays held";
-    auto next = mfpsys::test::run_child([] {
-        CHILD_CHECK(env_mac_write("02:00:00:00:99:99") == 0);
-        char* m = env_mac_read();
-        CHILD_CHECK(m != nullptr && m != ENV_MAC_READ_FAILED && std::strcmp(m, "02:00:00:00:99:99") == 0);
-        return 0;
-    });
-    EXPECT_CHILD_OK(next);
-    EXPECT_EQ(board().counters().violations, 0u);
+    }));
+    ASSERT_CHILD_OK(run_child([] {
+        int id = semget(kFirstUseSem, 1, IPC_CREAT | 0666);
+        sembuf take[2] = {{0, 0, 0}, {0, 1, SEM_UNDO}};
+        return id >= 0 && semop(id, take, 2) == 0 ? 0 : 1;
+    }));
+    EXPECT_CHILD_OK(run_child([] { return reads(3, 1); }));
 }
 
 }  // namespace
