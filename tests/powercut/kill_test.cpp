@@ -13,37 +13,34 @@
 #include "rel.h"
 
 using mfpsim::CutAt;
-using mfpsim::Tear;
 using mfpsys::test::run_child;
 using namespace rel;
 
 namespace {
 
-// A holder killed by a power cut at each of its flash steps, while the rest of
-// the system (the same IPC namespace) lives on: the next process must get the
-// lock at its first attempt and leave only the data it wrote.
-struct FlashHolder {
-    const char* name;
-    key_t lock;                  // the system lock the holder takes (0: the NV write lock)
-    std::function<int()> setup, work, next, after;  // after: in a restarted system
-};
-
+int writeOnce(int b, int r) {  // one attempt: a lock still held by the dead is a failure
+    auto v = image(b, r);
+    return nvWrite(kAddr[b], uint32_t(v.size()), v.data()) == 0 ? 0 : 1;
+}
+int reads(int b, int r) { return readBlock(b) == padded(b, image(b, r)) ? 0 : 1; }
 int macIs(const char* text) {
     char* m = env_mac_read();
     return m && m != ENV_MAC_READ_FAILED && !std::strcmp(m, text) ? 0 : 1;
 }
-int writeOnce(int b, int r) {
-    auto v = image(b, r);
-    return nvWrite(kAddr[b], uint32_t(v.size()), v.data()) == 0 ? 0 : 1;  // no retry: busy is a failure
-}
-int reads(int b, int r) { return readBlock(b) == padded(b, image(b, r)) ? 0 : 1; }
 
+// A holder killed by a power cut at each of its flash steps while the rest of
+// the system (its IPC namespace) lives on; then the next process, and a restart.
+struct FlashHolder {
+    const char* name;
+    key_t lock;  // the system lock it holds (the NV write lock has no key: the first-use lock is checked)
+    std::function<int()> setup, work, next, after;
+};
 const std::vector<FlashHolder> kFlashHolders = {
-    {"nv_append", 0, [] { return writeImage(3, 1); }, [] { return writeImage(3, 2); }, [] { return writeOnce(3, 3); },
+    {"nv_append", kFirstUseSem, [] { return writeImage(3, 1); }, [] { return writeImage(3, 2); }, [] { return writeOnce(3, 3); },
      [] { return reads(3, 3); }},
-    {"nv_transfer", 0, [] { return writeImage(0, 1) | writeImage(3, 1); }, [] { return writeImage(0, 2); },
+    {"nv_transfer", kFirstUseSem, [] { return writeImage(0, 1) | writeImage(3, 1); }, [] { return writeImage(0, 2); },
      [] { return writeOnce(0, 3); }, [] { return reads(0, 3) | reads(3, 1); }},
-    {"nv_erase_all", 0, [] { return writeImage(0, 1) | writeImage(3, 1); }, [] { return nvEraseAll(); },
+    {"nv_erase_all", kFirstUseSem, [] { return writeImage(0, 1) | writeImage(3, 1); }, [] { return nvEraseAll(); },
      [] { return writeOnce(1, 3); }, [] { return reads(1, 3) | reads(3, 1); }},
     {"mac_rewrite", kEnvSem, [] { return env_mac_write("00:11:22:33:44:55"); }, [] { return env_mac_write("66:77:88:99:aa:bb"); },
      [] { return env_mac_write("02:03:04:05:06:07"); }, [] { return macIs("02:03:04:05:06:07"); }},
@@ -53,31 +50,25 @@ class KilledHolder : public mfpsys::test::BoardTest, public ::testing::WithParam
 
 TEST_P(KilledHolder, AtEveryFlashStepLockComesBackAndWorkIsRepaired) {
     const FlashHolder& h = kFlashHolders[size_t(GetParam())];
-    // k == 0 counts the steps uncut.
-    uint64_t steps[2] = {0, 0};
+    mfpsys::test::Shared<uint64_t> steps(2);  // counted by the uncut run (k == 0)
     for (CutAt at : {CutAt::Program, CutAt::Erase})
-        for (uint64_t k = 0; k == 0 || k <= steps[at == CutAt::Erase]; ++k) {
-            if (at == CutAt::Erase && k == 0) continue;
+        for (uint64_t k = at == CutAt::Erase; k <= steps[at == CutAt::Erase] || k == 0; ++k) {
             SCOPED_TRACE(testing::Message() << h.name << (at == CutAt::Erase ? " erase " : " program ") << k);
             board().power_on();
             board().set_flash(0, std::vector<uint8_t>(mfpsim::kFlashSize, 0xFF));
             board().reset_counters();
-            mfpsys::test::Shared<uint64_t> counted(2);
             ASSERT_CHILD_OK(restart([&] {
                 CHILD_CHECK(run_child(h.setup).ok());
                 auto c0 = board().counters();
-                if (k) board().arm_power_cut(at, k, Tear::Prefix, mix(k));
+                if (k) board().arm_power_cut(at, k, mfpsim::Tear::Prefix, mix(k));
                 auto victim = run_child(h.work);
                 board().disarm();
-                auto c1 = board().counters();
-                counted[0] = c1.writes - c0.writes, counted[1] = c1.erase_requests - c0.erase_requests;
+                if (!k) steps[0] = board().counters().writes - c0.writes, steps[1] = board().counters().erase_requests - c0.erase_requests;
                 CHILD_CHECK(k ? victim.signal == SIGKILL : victim.ok());
                 board().power_on();
-                CHILD_CHECK(lockValue(h.lock ? h.lock : kFirstUseSem) == 0);
-                CHILD_CHECK(run_child(h.next).ok());
-                return 0;
+                CHILD_CHECK(lockValue(h.lock) == 0);
+                return run_child(h.next).ok() ? 0 : 1;
             }));
-            if (k == 0) steps[0] = counted[0], steps[1] = counted[1];
             ASSERT_CHILD_OK(restart(h.after));
             EXPECT_EQ(board().counters().violations, 0u) << "programmed over the dead holder's leftovers";
         }
@@ -95,20 +86,13 @@ struct LoopHolder {
     std::function<void(int, int)> round;  // (worker, round)
     std::function<int()> next;
 };
-
 const std::vector<LoopHolder> kLoopHolders = {
-    {"registry", KU_SHARED_MEM_SEM_KEY,
-     [](int w, int r) { int key = 5000 + w * 16 + r % 16;
-                        if (KUSharedMemAttach(key, 64 + w) > 0) KUSharedMemRemove(key); },
+    {"registry", KU_SHARED_MEM_SEM_KEY, [](int w, int r) { if (KUSharedMemAttach(5000 + w * 16 + r % 16, 64) > 0) KUSharedMemRemove(5000 + w * 16 + r % 16); },
      [] { return KUSharedMemAttach(9999, 32) == 32 && KUSharedMemRetrieveMemory(9999) && KUSharedMemRemove(9999) == 0 ? 0 : 1; }},
-    {"keys", kKeySem,
-     [](int, int) { int key = 0;
-                    if (mmMakeSharedMemoryKey(&key) == 0) mmDeleteSharedMemoryKey(key); },
+    {"keys", kKeySem, [](int, int) { int key = 0; if (mmMakeSharedMemoryKey(&key) == 0) mmDeleteSharedMemoryKey(key); },
      [] { int key = 0; return mmMakeSharedMemoryKey(&key) == 0 && mmDeleteSharedMemoryKey(key) == 0 ? 0 : 1; }},
-    {"heap", kHeapKey,
-     [](int w, int r) { if (void* p = tarnixSubAllocMem(16 + size_t(r * 37 + w) % 500)) tarnixOrgFreeMemPart(0, p); },
-     [] { void* p = tarnixSubAllocMem(4096);
-          return p && mfpheap::heap_check().consistent && tarnixOrgFreeMemPart(0, p) == 0 ? 0 : 1; }},
+    {"heap", kHeapKey, [](int w, int r) { if (void* p = tarnixSubAllocMem(16 + size_t(r * 37 + w) % 500)) tarnixOrgFreeMemPart(0, p); },
+     [] { void* p = tarnixSubAllocMem(4096); return p && mfpheap::heap_check().consistent && tarnixOrgFreeMemPart(0, p) == 0 ? 0 : 1; }},
 };
 
 class KilledLoop : public mfpsys::test::BoardTest, public ::testing::WithParamInterface<int> {};
@@ -128,37 +112,32 @@ TEST_P(KilledLoop, LockComesBackAndTheNextProcessWorks) {
                 return 0;
             });
         busy.await(3);
-        for (auto& w : workers) w.kill(SIGKILL);
-        for (auto& w : workers) w.wait();
+        for (auto& w : workers) w.kill(SIGKILL), w.wait();
         ASSERT_EQ(lockValue(h.lock), 0) << h.name << ": lock left taken in round " << round;
     }
     EXPECT_CHILD_OK(run_child(h.next));
 }
 
-class Killed : public mfpsys::test::BoardTest {};
-
 INSTANTIATE_TEST_SUITE_P(, KilledLoop, ::testing::Range(0, int(kLoopHolders.size())),
                          [](const auto& info) { return std::string(kLoopHolders[size_t(info.param)].name); });
+
+class Killed : public mfpsys::test::BoardTest {};
 
 // A heap holder dies half-way through a change (owner word set, counters
 // behind the chain): the next process repairs the heap, once.
 TEST_F(Killed, HeapHolderMidChangeIsRepaired) {
     ASSERT_CHILD_OK(run_child([] { return tarnixSubAllocMem(16) ? 0 : 1; }));
-    int sem = semget(kHeapKey, 1, 0);
-    ASSERT_NE(sem, -1);
-    mfpsys::test::Child holder = mfpsys::test::hold_sem_lock(sem);
+    mfpsys::test::Child holder = mfpsys::test::hold_sem_lock(semget(kHeapKey, 1, 0));
     auto* hdr = static_cast<uint32_t*>(shmat(shmget(kHeapKey, 0, 0), nullptr, 0));
     ASSERT_NE(hdr, reinterpret_cast<uint32_t*>(-1));
-    hdr[2] = uint32_t(holder.pid());
-    hdr[3] += 3;
+    hdr[2] = uint32_t(holder.pid()), hdr[3] += 3;
     shmdt(hdr);
     holder.kill(SIGKILL);
     holder.wait();
     EXPECT_CHILD_OK(run_child([] {
         void* p = tarnixSubAllocMem(100);
-        CHILD_CHECK(p != nullptr && tarnixOrgFreeMemPart(0, p) == 0);
         auto c = mfpheap::heap_check();
-        return c.consistent && c.repairs == 1 ? 0 : 1;
+        return p && tarnixOrgFreeMemPart(0, p) == 0 && c.consistent && c.repairs == 1 ? 0 : 1;
     }));
 }
 
@@ -166,35 +145,29 @@ TEST_F(Killed, HeapHolderMidChangeIsRepaired) {
 // next attach of the key makes a live segment under the one entry.
 TEST_F(Killed, RegistryRemoverBetweenDestroyAndErase) {
     ASSERT_CHILD_OK(run_child([] { return KUSharedMemAttach(7000, 64) == 64 ? 0 : 1; }));
-    auto entries = [](bool destroy) {
+    auto entries = [](int cmd) {
         auto* t = static_cast<KUSharedMemTable*>(shmat(shmget(KU_SHARED_MEM_TABLE_KEY, 0, 0), nullptr, SHM_RDONLY));
         int n = 0;
         shmid_ds ds{};
-        for (const auto& e : t->entry)
-            if (e.key == 7000) n += destroy ? shmctl(e.shmid, IPC_RMID, nullptr) == 0 : shmctl(e.shmid, IPC_STAT, &ds) == 0;
+        for (const auto& e : t->entry) n += e.key == 7000 && shmctl(e.shmid, cmd, &ds) == 0;
         shmdt(t);
         return n;
     };
-    ASSERT_EQ(entries(true), 1);
+    ASSERT_EQ(entries(IPC_RMID), 1);
     EXPECT_CHILD_OK(run_child([] {
-        CHILD_CHECK(KUSharedMemAttach(7000, 64) == 64);
-        auto* p = static_cast<volatile char*>(KUSharedMemRetrieveMemory(7000));
-        CHILD_CHECK(p != nullptr);
-        p[63] = 1;
-        return 0;
+        auto* p = KUSharedMemAttach(7000, 64) == 64 ? static_cast<volatile char*>(KUSharedMemRetrieveMemory(7000)) : nullptr;
+        return p ? (p[63] = 1, 0) : 1;
     }));
-    EXPECT_EQ(entries(false), 1) << "the key needs one entry naming a live segment";
+    EXPECT_EQ(entries(IPC_STAT), 1) << "the key needs one entry naming a live segment";
 }
 
-// The first process of a started system dies in its power-up scan, leaving
-// half-built tables, and another dies holding the first-use lock: the next
-// process scans again and reads the block.
+// The first process of a started system dies in its power-up scan leaving
+// half-built tables, another dies holding the first-use lock: the next scans again.
 TEST_F(Killed, ScannerLeavesHalfBuiltTablesAndTheFirstUseLock) {
     ASSERT_CHILD_OK(restart([] { return writeImage(3, 1); }));
     ASSERT_CHILD_OK(run_child([] {
         CHILD_CHECK(nvSharedMemAttach() == 0 && nvSharedMemRetrieve() == 0 && nvPowerup() == 0);
-        nvVrtlSec[3]->dataOfst = 12345;
-        nvRealSec[6]->ringId = 9;
+        nvVrtlSec[3]->dataOfst = 12345, nvRealSec[6]->ringId = 9;
         return 0;
     }));
     ASSERT_CHILD_OK(run_child([] {

@@ -6,7 +6,6 @@
 #include <sys/sem.h>
 #include <sys/shm.h>
 
-#include <cstdint>
 #include <optional>
 #include <vector>
 
@@ -19,23 +18,20 @@ inline constexpr int32_t kAddr[kBlocks] = {0x0000, 0x0400, 0x0800, 0x1000};
 inline constexpr uint32_t kCap[kBlocks] = {0xFF00, 0xFF00, 0xFF00, 0x7F00};
 inline constexpr key_t kKeySem = 0x4D504D01, kFirstUseSem = 0x4D504E01, kEnvSem = 0x4D504501, kHeapKey = 0x4D504801;
 
-// splitmix64: one generator for salts on every target.
-inline uint64_t mix(uint64_t x) {
+inline uint64_t mix(uint64_t x) {  // splitmix64
     x += 0x9E3779B97F4A7C15ull;
     x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
     x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
     return x ^ (x >> 31);
 }
-
-// Image of block b in round r: the length varies with the round and every
-// byte depends on block, round and position, so no two images share a prefix.
+// Image of block b in round r: its length varies with the round and every byte
+// depends on block, round and position, so no two images share a prefix.
 inline std::vector<uint8_t> image(int b, int r) {
     std::vector<uint8_t> v(96 + size_t((r * 53) % 400));
     for (size_t i = 0; i < v.size(); ++i) v[i] = uint8_t(b * 67 + r * 29 + i * 13 + (i >> 7) + 1);
     return v;
 }
-// A block reads back its whole capacity: the image, then 0xFF.
-inline std::vector<uint8_t> padded(int b, std::vector<uint8_t> v) {
+inline std::vector<uint8_t> padded(int b, std::vector<uint8_t> v) {  // a block reads its whole capacity
     v.resize(kCap[b], 0xFF);
     return v;
 }
@@ -43,27 +39,20 @@ inline int writeImage(int b, int r) {
     auto v = image(b, r);
     return nvWriteRetry(kAddr[b], uint32_t(v.size()), v.data());
 }
-// Block b at full capacity; nullopt when the store hands out no image.
 inline std::optional<std::vector<uint8_t>> readBlock(int b) {
     std::vector<uint8_t> got(kCap[b]);
-    if (nvRead(kAddr[b], kCap[b], got.data()) != 0) return std::nullopt;
-    return got;
+    return nvRead(kAddr[b], kCap[b], got.data()) == 0 ? std::optional(got) : std::nullopt;
 }
-
-// Value of a system lock (0 free, 1 held); -1 when it was never created.
-inline int lockValue(key_t key) {
+inline int lockValue(key_t key) {  // 0 free, 1 held, -1 never made
     union semun { int val; semid_ds* buf; unsigned short* array; } arg{};
     int id = ::semget(key, 1, 0);
     return id < 0 ? -1 : ::semctl(id, 0, GETVAL, arg);
 }
-
-// A raw copy of a System V segment by key (empty when there is none).
-inline std::vector<uint8_t> segmentBytes(key_t key) {
+inline std::vector<uint8_t> segmentBytes(key_t key) {  // empty when there is none
     shmid_ds ds{};
     int id = ::shmget(key, 0, 0);
-    if (id < 0 || ::shmctl(id, IPC_STAT, &ds) != 0) return {};
-    void* p = ::shmat(id, nullptr, SHM_RDONLY);
-    if (p == reinterpret_cast<void*>(-1)) return {};
+    void* p = id < 0 || ::shmctl(id, IPC_STAT, &ds) != 0 ? nullptr : ::shmat(id, nullptr, SHM_RDONLY);
+    if (p == nullptr || p == reinterpret_cast<void*>(-1)) return {};
     std::vector<uint8_t> v(static_cast<uint8_t*>(p), static_cast<uint8_t*>(p) + ds.shm_segsz);
     ::shmdt(p);
     return v;
