@@ -23,15 +23,8 @@ namespace {
 
 enum class Op { Write, EraseAll, Powerup, Mac };
 struct W { int block, round; };
-struct Scenario {
-    const char* name;
-    std::vector<W> setup;   // acknowledged before the operation
-    std::optional<W> prep;  // a write cut untorn at prepAt/prepK before the operation
-    CutAt prepAt;
-    uint64_t prepK;
-    Op op;
-    W write;
-};
+// setup: writes acknowledged before the operation; prep: a write cut untorn at prepAt/prepK before it.
+struct Scenario { const char* name; std::vector<W> setup; std::optional<W> prep; CutAt prepAt; uint64_t prepK; Op op; W write; };
 const std::vector<Scenario> kScenarios = {
     {"first_write", {}, {}, CutAt::Program, 0, Op::Write, {1, 1}},
     {"append_sector6", {{0, 1}, {1, 1}, {2, 1}, {3, 1}}, {}, CutAt::Program, 0, Op::Write, {3, 2}},
@@ -55,10 +48,8 @@ protected:
     const Scenario& sc() const { return kScenarios[size_t(GetParam())]; }
 
     bool prepare() {
-        board().disarm();
-        board().power_on();
+        board().disarm(), board().power_on(), board().reset_counters();
         board().set_flash(0, std::vector<uint8_t>(mfpsim::kFlashSize, 0xFF));
-        board().reset_counters();
         auto setup = restart([&] {
             if (sc().op == Op::Mac) return env_mac_write(kMacOld) == 0 ? 0 : 1;
             for (const W& w : sc().setup) CHILD_CHECK(writeImage(w.block, w.round) == 0);
@@ -90,8 +81,7 @@ protected:
     // step may leave a sector the read reports damaged). Then the next write.
     int recover(Tear tear, char* msg) {
         const Scenario& s = sc();
-        if (s.op == Op::Mac) {
-            char* m = env_mac_read();
+        if (char* m = s.op == Op::Mac ? env_mac_read() : nullptr; s.op == Op::Mac) {
             if (!(m == nullptr || macIs(m, kMacOld) || macIs(m, kMacNew) || (m == ENV_MAC_READ_FAILED && tear != Tear::None)))
                 return fail(msg, "mac: neither old, new nor blank (%d)", 0);
             return env_mac_write(kMacNext) == 0 ? 0 : fail(msg, "mac: the next write fails (%d)", 0);
@@ -101,9 +91,8 @@ protected:
         if (s.prep) cut[s.prep->block] = padded(s.prep->block, image(s.prep->block, s.prep->round));
         if (s.op == Op::Write) cut[s.write.block] = padded(s.write.block, image(s.write.block, s.write.round));
         for (int b = 0; b < kBlocks; ++b) {
-            auto got = readBlock(b);
-            if (!got && acked[b] && !(s.op == Op::EraseAll && b < 3)) return fail(msg, "block %d: the acknowledged image is gone", b);
-            if (got && got != acked[b] && got != cut[b]) return fail(msg, "block %d: reads bytes no write acknowledged or attempted", b);
+            if (auto got = readBlock(b); !got && acked[b] && !(s.op == Op::EraseAll && b < 3)) return fail(msg, "block %d: the acknowledged image is gone", b);
+            else if (got && got != acked[b] && got != cut[b]) return fail(msg, "block %d: reads bytes no write acknowledged or attempted", b);
         }
         for (int b = 0; b < kBlocks; ++b)
             if (writeImage(b, 90 + b) != 0) return fail(msg, "block %d: the next write fails", b);
@@ -134,7 +123,7 @@ protected:
         }
         if (why.empty() && board().counters().violations != before) why = "a write asked to raise a 0 bit to 1";
         if (why.empty()) return;
-        std::ostringstream id;
+        std::ostringstream id;  // what MFPSYS_REPLAY takes
         id << sc().name << ':' << (c.at == CutAt::Erase ? "erase" : "program") << ':' << c.k << ':' << mfpsim::tear_name(c.tear)
            << ':' << c.salt;
         char exe[4096] = {};
@@ -162,19 +151,18 @@ TEST_P(Campaign, EveryCutPoint) {
     const uint64_t steps[2] = {c1.writes - c0.writes, c1.erase_requests - c0.erase_requests};
     ASSERT_GT(steps[0] + steps[1], 0u);
     std::printf("%s: %d program and %d erase steps\n", s.name, int(steps[0]), int(steps[1]));
-    const char* saltText = std::getenv("MFPSYS_SALT");
-    const uint64_t salt = saltText && *saltText ? std::strtoull(saltText, nullptr, 0) : 1;
+    const char* salt = std::getenv("MFPSYS_SALT");
+    uint64_t h = salt && *salt ? std::strtoull(salt, nullptr, 0) : 1;
     std::vector<Tear> tears = {Tear::None, Tear::Prefix, Tear::Random};
 #if defined(__powerpc__)
     const char* mode = std::getenv("MFPSYS_CAMPAIGN");
     if (!(mode && !std::strcmp(mode, "full"))) tears = {Tear::Prefix};  // qemu is slow: one mode in the default run
 #endif
-    uint64_t h = 1469598103934665603ull;
-    for (const char* p = s.name; *p; ++p) h = (h ^ uint8_t(*p)) * 1099511628211ull;
+    for (const char* p = s.name; *p; ++p) h = mix(h ^ uint8_t(*p));
     for (Tear tear : tears)
         for (CutAt at : {CutAt::Program, CutAt::Erase})
             for (uint64_t k = 1; k <= steps[at == CutAt::Erase]; ++k)
-                runCut({at, k, tear, mix(salt ^ h ^ (k << 8) ^ (uint64_t(at) << 4) ^ uint64_t(tear)) | 1});
+                runCut({at, k, tear, mix(h ^ (k << 8) ^ (uint64_t(at) << 4) ^ uint64_t(tear)) | 1});
 }
 
 INSTANTIATE_TEST_SUITE_P(, Campaign, ::testing::Range(0, int(kScenarios.size())),
