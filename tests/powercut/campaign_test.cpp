@@ -2,14 +2,13 @@
 // (append, transfer, the scan's repairs, erase-all, the address rewrite), in
 // each tear mode, then a restart: each block reads its acknowledged or its cut
 // image and nothing else, the next write and restart succeed, no bit rises.
-// MFPSYS_REPLAY=<id> reruns one failed cut, MFPSYS_CAMPAIGN=full runs every
-// tear mode on ppc too, MFPSYS_SALT moves the tears.
+// A failure prints the command that replays its cut; MFPSYS_CAMPAIGN=full runs
+// every tear mode on ppc too.
 #include <gtest/gtest.h>
+#include <errno.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <cstring>
-#include <sstream>
 
 #include "harness/board.h"
 #include "mfpsys/env.h"
@@ -40,6 +39,8 @@ const std::vector<Scenario> kScenarios = {
 constexpr const char *kMacOld = "00:11:22:33:44:55", *kMacNew = "66:77:88:99:aa:bb", *kMacNext = "02:03:04:05:06:07";
 struct Cut { CutAt at; uint64_t k; Tear tear; uint64_t salt; };
 
+const char* const kSalt = std::getenv("MFPSYS_SALT");  // moves the tears
+const uint64_t salt = kSalt && *kSalt ? std::strtoull(kSalt, nullptr, 0) : 1;
 int fail(char* msg, const char* what, int b) { std::snprintf(msg, 256, what, b); return 1; }
 bool macIs(const char* m, const char* text) { return m && m != ENV_MAC_READ_FAILED && !std::strcmp(m, text); }
 
@@ -60,10 +61,8 @@ protected:
         board().arm_power_cut(sc().prepAt, sc().prepK, Tear::None, 77);
         auto prep = restart([&] { return writeImage(sc().prep->block, sc().prep->round); });
         board().disarm();
-        EXPECT_EQ(prep.signal, SIGKILL) << "the earlier cut did not fire";
-        return prep.signal == SIGKILL;
+        return prep.signal == SIGKILL || (ADD_FAILURE() << "the earlier cut did not fire", false);
     }
-
     mfpsys::test::Outcome runOp() {
         return restart([&] {
             switch (sc().op) {
@@ -75,7 +74,6 @@ protected:
             return 1;
         });
     }
-
     // Each block reads its acknowledged or its cut image (erase-all may leave
     // sectors 0-5 without one); the address reads old, new or blank (a torn
     // step may leave a sector the read reports damaged). Then the next write.
@@ -98,15 +96,13 @@ protected:
             if (writeImage(b, 90 + b) != 0) return fail(msg, "block %d: the next write fails", b);
         return 0;
     }
-
     int afterRestart(char* msg) {
         if (sc().op == Op::Mac) return macIs(env_mac_read(), kMacNext) ? 0 : fail(msg, "mac: the next address is lost (%d)", 0);
         for (int b = 0; b < kBlocks; ++b)
             if (readBlock(b) != padded(b, image(b, 90 + b))) return fail(msg, "block %d: the next write is lost at restart", b);
         return 0;
     }
-
-    void runCut(const Cut& c) {
+    void runCut(const Cut& c, const std::string& id) {
         mfpsys::test::Shared<char> msg(256);
         std::string why = prepare() ? "" : "could not prepare";
         const uint64_t before = board().counters().violations;
@@ -122,28 +118,13 @@ protected:
             if (!o.ok()) why = std::string(msg.get()) + " (" + o.describe() + ")";
         }
         if (why.empty() && board().counters().violations != before) why = "a write asked to raise a 0 bit to 1";
-        if (why.empty()) return;
-        std::ostringstream id;  // what MFPSYS_REPLAY takes
-        id << sc().name << ':' << (c.at == CutAt::Erase ? "erase" : "program") << ':' << c.k << ':' << mfpsim::tear_name(c.tear)
-           << ':' << c.salt;
-        char exe[4096] = {};
-        ADD_FAILURE() << "cut " << id.str() << ": " << why << "\n  replay: MFPSYS_REPLAY='" << id.str() << "' "
-                      << (::readlink("/proc/self/exe", exe, sizeof exe - 1) > 0 ? exe : "powercut_campaign_test");
+        if (!why.empty())
+            ADD_FAILURE() << "cut " << id << ": " << why << "\n  replay: MFPSYS_SALT=" << salt << " MFPSYS_REPLAY=" << id << ' ' << program_invocation_name;
     }
 };
 
 TEST_P(Campaign, EveryCutPoint) {
     const Scenario& s = sc();
-    if (const char* r = std::getenv("MFPSYS_REPLAY"); r && *r) {  // name:program|erase:k:tear:salt
-        std::vector<std::string> f;
-        std::stringstream in(r);
-        for (std::string part; std::getline(in, part, ':');) f.push_back(part);
-        ASSERT_EQ(f.size(), 5u) << "cannot parse MFPSYS_REPLAY=" << r;
-        if (f[0] != s.name) GTEST_SKIP() << "replaying " << r;
-        Tear tear = Tear::None;
-        for (Tear t : {Tear::Prefix, Tear::Random}) tear = f[3] == mfpsim::tear_name(t) ? t : tear;
-        return runCut({f[1] == "erase" ? CutAt::Erase : CutAt::Program, std::stoull(f[2]), tear, std::stoull(f[4], nullptr, 0)});
-    }
     ASSERT_TRUE(prepare());
     auto c0 = board().counters();
     ASSERT_CHILD_OK(runOp()) << "the operation fails without a cut";
@@ -151,18 +132,21 @@ TEST_P(Campaign, EveryCutPoint) {
     const uint64_t steps[2] = {c1.writes - c0.writes, c1.erase_requests - c0.erase_requests};
     ASSERT_GT(steps[0] + steps[1], 0u);
     std::printf("%s: %d program and %d erase steps\n", s.name, int(steps[0]), int(steps[1]));
-    const char* salt = std::getenv("MFPSYS_SALT");
-    uint64_t h = salt && *salt ? std::strtoull(salt, nullptr, 0) : 1;
+    const char* replay = std::getenv("MFPSYS_REPLAY");  // one cut, by the id a failure printed
     std::vector<Tear> tears = {Tear::None, Tear::Prefix, Tear::Random};
 #if defined(__powerpc__)
     const char* mode = std::getenv("MFPSYS_CAMPAIGN");
-    if (!(mode && !std::strcmp(mode, "full"))) tears = {Tear::Prefix};  // qemu is slow: one mode in the default run
+    if (!(mode && !std::strcmp(mode, "full")) && !replay) tears = {Tear::Prefix};  // qemu is slow: one mode by default
 #endif
+    uint64_t h = salt;
     for (const char* p = s.name; *p; ++p) h = mix(h ^ uint8_t(*p));
     for (Tear tear : tears)
         for (CutAt at : {CutAt::Program, CutAt::Erase})
-            for (uint64_t k = 1; k <= steps[at == CutAt::Erase]; ++k)
-                runCut({at, k, tear, mix(h ^ (k << 8) ^ (uint64_t(at) << 4) ^ uint64_t(tear)) | 1});
+            for (uint64_t k = 1; k <= steps[at == CutAt::Erase]; ++k) {
+                std::string id = std::string(s.name) + ':' + (at == CutAt::Erase ? "erase:" : "program:") + std::to_string(k) + ':' +
+                                 mfpsim::tear_name(tear);
+                if (!replay || id == replay) runCut({at, k, tear, mix(h ^ (k << 8) ^ (uint64_t(at) << 4) ^ uint64_t(tear)) | 1}, id);
+            }
 }
 
 INSTANTIATE_TEST_SUITE_P(, Campaign, ::testing::Range(0, int(kScenarios.size())),

@@ -2,7 +2,6 @@
 // system objects that the reliability tests compare before and after.
 #pragma once
 
-#include <sys/ipc.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
 
@@ -31,10 +30,7 @@ inline std::vector<uint8_t> image(int b, int r) {
     for (size_t i = 0; i < v.size(); ++i) v[i] = uint8_t(b * 67 + r * 29 + i * 13 + (i >> 7) + 1);
     return v;
 }
-inline std::vector<uint8_t> padded(int b, std::vector<uint8_t> v) {  // a block reads its whole capacity
-    v.resize(kCap[b], 0xFF);
-    return v;
-}
+inline std::vector<uint8_t> padded(int b, std::vector<uint8_t> v) { return v.resize(kCap[b], 0xFF), v; }  // a block reads its whole capacity
 inline int writeImage(int b, int r) {
     auto v = image(b, r);
     return nvWriteRetry(kAddr[b], uint32_t(v.size()), v.data());
