@@ -14,8 +14,7 @@ using namespace rel;
 
 namespace {
 
-uint8_t g_buf[0x10000];
-unsigned char g_info[12];
+uint8_t g_buf[0x10000], g_info[12];
 
 struct Row {
     const char* calls;  // the exported calls the row refuses
@@ -49,8 +48,7 @@ const std::vector<Row> kRows = {
      [] { return nvReadExe(0, 16, nullptr) == -1 && nvReadExe(0x80000, 16, g_buf) == -1 && nvReadExe(0x7FFF8, 16, g_buf) == -1 &&
                  nvWriteExe(0x60000, 16, nullptr) == -1 && nvWriteExe(0x80000, 4, g_buf) == -1 && nvWriteExe(0xFFFFFFF0u, 4, g_buf) == -1 &&
                  nvEraseExe(0x1234) == -1 && nvEraseExe(0x7A001) == -1; }},
-    // No result is documented for an offset the device refuses: only no crash and no change.
-    {"nvChkEraseExe", [] { nvChkEraseExe(0x80000), nvChkEraseExe(0xFFFFFFFFu); return true; }},
+    {"nvChkEraseExe (no result is documented for an offset the device refuses)", [] { nvChkEraseExe(0x80000), nvChkEraseExe(0xFFFFFFFFu); return true; }},
     {"nvSetSecEraseID nvSetMark nvSetSecCnt nvSetDataMark nvSetCtlOfst nvSetDataCksm nvSetCtrlCksm",
      [] { return nvSetSecEraseID(8, 0) == -1 && nvSetMark(-1, NV_MARK_USED) == -1 && nvSetSecCnt(8, 0) == -1 && nvSetSecCnt(0, 4) == -1 &&
                  nvSetDataMark(8, NV_MARK_USED) == -1 && nvSetCtlOfst(0, 4) == -1 && nvSetCtlOfst(8, 0) == -1 && nvSetDataCksm(0, -1, 0) == -1 &&

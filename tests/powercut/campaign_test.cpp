@@ -1,9 +1,7 @@
-// Power cut at every program and erase step of every way the flash changes
-// (append, transfer, the scan's repairs, erase-all, the address rewrite), in
-// each tear mode, then a restart: each block reads its acknowledged or its cut
-// image and nothing else, the next write and restart succeed, no bit rises.
-// A failure prints the command that replays its cut; MFPSYS_CAMPAIGN=full runs
-// every tear mode on ppc too.
+// Power cut at every program and erase step of every way the flash changes (append, transfer,
+// the scan's repairs, erase-all, the address rewrite), in each tear mode, then a restart: each block
+// reads its acknowledged or its cut image and nothing else, the next write and restart succeed, no
+// bit rises. A failure prints the command replaying its cut; MFPSYS_CAMPAIGN=full: all tears on ppc.
 #include <gtest/gtest.h>
 #include <errno.h>
 #include <signal.h>
@@ -14,8 +12,7 @@
 #include "mfpsys/env.h"
 #include "rel.h"
 
-using mfpsim::CutAt;
-using mfpsim::Tear;
+using mfpsim::CutAt, mfpsim::Tear;
 using namespace rel;
 
 namespace {
@@ -39,8 +36,7 @@ const std::vector<Scenario> kScenarios = {
 constexpr const char *kMacOld = "00:11:22:33:44:55", *kMacNew = "66:77:88:99:aa:bb", *kMacNext = "02:03:04:05:06:07";
 struct Cut { CutAt at; uint64_t k; Tear tear; uint64_t salt; };
 
-const char* const kSalt = std::getenv("MFPSYS_SALT");  // moves the tears
-const uint64_t salt = kSalt && *kSalt ? std::strtoull(kSalt, nullptr, 0) : 1;
+const uint64_t salt = std::getenv("MFPSYS_SALT") ? std::strtoull(std::getenv("MFPSYS_SALT"), nullptr, 0) : 1;  // moves the tears
 int fail(char* msg, const char* what, int b) { std::snprintf(msg, 256, what, b); return 1; }
 bool macIs(const char* m, const char* text) { return m && m != ENV_MAC_READ_FAILED && !std::strcmp(m, text); }
 

@@ -25,6 +25,14 @@ namespace {
 
 // One attempt: a lock still held by the dead is a failure.
 int writeOnce(int b, int r) { auto v = image(b, r); return nvWrite(kAddr[b], uint32_t(v.size()), v.data()) == 0 ? 0 : 1; }
+// Registry entries of key (with cmd: those whose segment takes cmd).
+int entries(int key, int cmd = -1) {
+    auto t = segmentBytes(KU_SHARED_MEM_TABLE_KEY);
+    int n = 0;
+    shmid_ds ds{};
+    for (const auto& e : reinterpret_cast<const KUSharedMemTable*>(t.data())->entry) n += e.key == key && (cmd < 0 || shmctl(e.shmid, cmd, &ds) == 0);
+    return n;
+}
 int reads(int b, int r) { return readBlock(b) == padded(b, image(b, r)) ? 0 : 1; }
 int macIs(const char* text) { char* m = env_mac_read(); return m && m != ENV_MAC_READ_FAILED && !std::strcmp(m, text) ? 0 : 1; }
 template <class T> auto paramName = [](const auto& info) { return std::string(T::rows[size_t(info.param)].name); };
@@ -101,7 +109,6 @@ TEST_P(KilledLoop, LockComesBackAndTheNextProcessWorks) {
 INSTANTIATE_TEST_SUITE_P(, KilledLoop, ::testing::Range(0, 3), paramName<KilledLoop>);
 
 class Killed : public mfpsys::test::BoardTest {};
-
 // A heap holder dies half-way through a change (owner word set, counters behind the chain): the next process repairs the heap, once.
 TEST_F(Killed, HeapHolderMidChangeIsRepaired) {
     ASSERT_CHILD_OK(run_child([] { return tarnixSubAllocMem(16) ? 0 : 1; }));
@@ -111,6 +118,14 @@ TEST_F(Killed, HeapHolderMidChangeIsRepaired) {
     hdr[2] = uint32_t(holder.pid()), hdr[3] += 3;
     shmdt(hdr), holder.kill(SIGKILL), holder.wait();
     EXPECT_CHILD_OK(run_child([] { return tarnixSubAllocMem(100) && mfpheap::heap_check().consistent && mfpheap::heap_check().repairs == 1 ? 0 : 1; }));
+}
+
+// A remover killed between destroying a segment and erasing its entry: the next attach makes a live segment under the one entry.
+TEST_F(Killed, RegistryRemoverBetweenDestroyAndErase) {
+    ASSERT_CHILD_OK(run_child([] { return KUSharedMemAttach(7000, 64) == 64 ? 0 : 1; }));
+    ASSERT_EQ(entries(7000, IPC_RMID), 1);
+    EXPECT_CHILD_OK(run_child([] { return KUSharedMemAttach(7000, 64) == 64 && KUSharedMemRetrieveMemory(7000) ? 0 : 1; }));
+    EXPECT_EQ(entries(7000, IPC_STAT), 1) << "the key needs one entry naming a live segment";
 }
 
 // A scanner dies leaving half-built tables, another holding the first-use lock: the next process scans again.
@@ -137,12 +152,6 @@ struct Tally {
 };
 // Names block and round, so any read is checkable.
 std::vector<uint8_t> signedImage(int b, int r) { auto v = image(b, r); return v[0] = uint8_t(b), v[1] = uint8_t(r), v; }
-int entries(int key) {
-    auto t = segmentBytes(KU_SHARED_MEM_TABLE_KEY);
-    int n = 0;
-    for (const auto& e : reinterpret_cast<const KUSharedMemTable*>(t.data())->entry) n += e.key == key;
-    return n;
-}
 
 // procs processes run run(i) released together, then the parent checks.
 struct Scenario { const char* name; int procs; std::function<int(int, Tally&)> run; std::function<void(mfpsim::Board&, Tally&)> check; };

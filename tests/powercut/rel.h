@@ -1,5 +1,4 @@
-// Recognisable block images, the default block layout, and raw views of the
-// system objects that the reliability tests compare before and after.
+// Recognisable block images, the block layout, raw views of the system objects the reliability tests compare.
 #pragma once
 
 #include <sys/sem.h>
@@ -17,12 +16,7 @@ inline constexpr int32_t kAddr[kBlocks] = {0x0000, 0x0400, 0x0800, 0x1000};
 inline constexpr uint32_t kCap[kBlocks] = {0xFF00, 0xFF00, 0xFF00, 0x7F00};
 inline constexpr key_t kKeySem = 0x4D504D01, kFirstUseSem = 0x4D504E01, kEnvSem = 0x4D504501, kHeapKey = 0x4D504801;
 
-inline uint64_t mix(uint64_t x) {  // splitmix64
-    x += 0x9E3779B97F4A7C15ull;
-    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-    return x ^ (x >> 31);
-}
+inline uint64_t mix(uint64_t x) { x = (x ^ (x >> 33)) * 0xFF51AFD7ED558CCDull; return x ^ (x >> 33); }  // a salt from a number
 // Image of block b in round r: its length varies with the round and every byte
 // depends on block, round and position, so no two images share a prefix.
 inline std::vector<uint8_t> image(int b, int r) {
@@ -31,10 +25,7 @@ inline std::vector<uint8_t> image(int b, int r) {
     return v;
 }
 inline std::vector<uint8_t> padded(int b, std::vector<uint8_t> v) { return v.resize(kCap[b], 0xFF), v; }  // a block reads its whole capacity
-inline int writeImage(int b, int r) {
-    auto v = image(b, r);
-    return nvWriteRetry(kAddr[b], uint32_t(v.size()), v.data());
-}
+inline int writeImage(int b, int r) { auto v = image(b, r); return nvWriteRetry(kAddr[b], uint32_t(v.size()), v.data()); }
 inline std::optional<std::vector<uint8_t>> readBlock(int b) {
     std::vector<uint8_t> got(kCap[b]);
     return nvRead(kAddr[b], kCap[b], got.data()) == 0 ? std::optional(got) : std::nullopt;
