@@ -1,0 +1,48 @@
+// Recognisable block images, the block layout, raw views of the system objects the reliability tests compare.
+#pragma once
+
+#include <sys/sem.h>
+#include <sys/shm.h>
+
+#include <optional>
+#include <vector>
+
+#include "mfpsys/nv.h"
+
+namespace rel {
+
+inline constexpr int kBlocks = 4;
+inline constexpr int32_t kAddr[kBlocks] = {0x0000, 0x0400, 0x0800, 0x1000};
+inline constexpr uint32_t kCap[kBlocks] = {0xFF00, 0xFF00, 0xFF00, 0x7F00};
+inline constexpr key_t kKeySem = 0x4D504D01, kFirstUseSem = 0x4D504E01, kEnvSem = 0x4D504501, kHeapKey = 0x4D504801;
+
+inline uint64_t mix(uint64_t x) { x = (x ^ (x >> 33)) * 0xFF51AFD7ED558CCDull; return x ^ (x >> 33); }  // a salt from a number
+// Image of block b in round r: its length varies with the round and every byte
+// depends on block, round and position, so no two images share a prefix.
+inline std::vector<uint8_t> image(int b, int r) {
+    std::vector<uint8_t> v(96 + size_t((r * 53) % 400));
+    for (size_t i = 0; i < v.size(); ++i) v[i] = uint8_t(b * 67 + r * 29 + i * 13 + (i >> 7) + 1);
+    return v;
+}
+inline std::vector<uint8_t> padded(int b, std::vector<uint8_t> v) { return v.resize(kCap[b], 0xFF), v; }  // a block reads its whole capacity
+inline int writeImage(int b, int r) { auto v = image(b, r); return nvWriteRetry(kAddr[b], uint32_t(v.size()), v.data()); }
+inline std::optional<std::vector<uint8_t>> readBlock(int b) {
+    std::vector<uint8_t> got(kCap[b]);
+    return nvRead(kAddr[b], kCap[b], got.data()) == 0 ? std::optional(got) : std::nullopt;
+}
+inline int lockValue(key_t key) {  // 0 free, 1 held, -1 never made
+    union semun { int val; semid_ds* buf; unsigned short* array; } arg{};
+    int id = ::semget(key, 1, 0);
+    return id < 0 ? -1 : ::semctl(id, 0, GETVAL, arg);
+}
+inline std::vector<uint8_t> segmentBytes(key_t key) {  // empty when there is none
+    shmid_ds ds{};
+    int id = ::shmget(key, 0, 0);
+    void* p = id < 0 || ::shmctl(id, IPC_STAT, &ds) != 0 ? nullptr : ::shmat(id, nullptr, SHM_RDONLY);
+    if (p == nullptr || p == reinterpret_cast<void*>(-1)) return {};
+    std::vector<uint8_t> v(static_cast<uint8_t*>(p), static_cast<uint8_t*>(p) + ds.shm_segsz);
+    ::shmdt(p);
+    return v;
+}
+
+}  // namespace rel
