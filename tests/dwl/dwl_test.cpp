@@ -8,7 +8,6 @@
 #include <vector>
 #include "harness/board.h"
 #include "mfpsys/dwl.h"
-using namespace mfpsys::test;
 using Bytes = std::vector<unsigned char>;
 namespace {
 struct Mapping { std::uintptr_t start, end; std::string perms; };  // of /proc/self/maps, covering p
@@ -30,7 +29,7 @@ Bytes area(std::size_t len, unsigned char info0, Bytes magic = {0x4D, 0x45, 0x00
 }
 }  // namespace
 
-class Dwl : public BoardTest {};
+class Dwl : public mfpsys::test::BoardTest {};
 // Keys 0 and 1 name the two areas, each mapped read-only over its own
 // physical range with the data 20 bytes in; disconnecting unmaps that range.
 TEST_F(Dwl, EachKeyMapsItsAreaReadOnlyAndDisconnectUnmapsIt) {
@@ -47,24 +46,25 @@ TEST_F(Dwl, EachKeyMapsItsAreaReadOnlyAndDisconnectUnmapsIt) {
                   (std::vector<std::uintptr_t>{reinterpret_cast<std::uintptr_t>(data - 20), len, 0, (len - 21) & 0xFF}));
         EXPECT_EQ(m->perms.substr(0, 4), "r--s");  // shared with the physical memory, never writable
         EXPECT_EQ(mmNORDisconnect(key, data), 0);
-        EXPECT_FALSE(mapping_at(data - 20));
-        EXPECT_EQ(board().counters().open_fds, 0u);
+        EXPECT_TRUE(!mapping_at(data - 20) && board().counters().open_fds == 0);
     }
 }
 
-// A wrong magic (the byte-swapped one, or one differing in its last byte) or
-// info byte 0 above 1 is refused and leaves no window; there is no area 2.
+// A wrong magic (the byte-swapped one, or one differing in its last byte),
+// info byte 0 above 1 or a device failure leaves no window; there is no area 2.
 TEST_F(Dwl, RefusedHeadersAndAreasLeaveNoWindow) {
+    unsigned char info[12];
     for (auto [magic, info0] : {std::pair{Bytes{0x03, 0x00, 0x45, 0x4D}, 0}, {Bytes{0x4D, 0x45, 0x00, 0x04}, 0}, {Bytes{0x4D, 0x45, 0x00, 0x03}, 2}}) {
         board().set_physmem(0x0EC1F000, area(0x1000, static_cast<unsigned char>(info0), magic));
-        unsigned char info[12];
         EXPECT_EQ(mmNORConnect(1, info), nullptr) << int(magic[3]) << " " << info0;
         EXPECT_EQ(board().counters().maps, board().counters().unmaps);
     }
     board().reset_counters();
     EXPECT_TRUE(vfsDWL_GetArea(2) == nullptr && board().counters().opens == 0);  // not even looked for
     void* a = vfsDWL_GetArea(0);
-    EXPECT_EQ(vfsDWL_FreeArea(2, a), -1);
-    EXPECT_TRUE(mapping_at(a));
-    EXPECT_EQ(vfsDWL_FreeArea(0, a), 0);
+    EXPECT_TRUE(vfsDWL_FreeArea(2, a) == -1 && mapping_at(a) && vfsDWL_FreeArea(0, a) == 0);
+    for (auto f : {mfpsim::Fault::Open, mfpsim::Fault::Mmap}) {  // the device refuses: nothing left open
+        board().arm_fault(f, 1);
+        EXPECT_TRUE(mmNORConnect(0, info) == nullptr && board().counters().open_fds == 0) << mfpsim::fault_name(f);
+    }
 }
