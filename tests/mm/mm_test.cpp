@@ -1,324 +1,109 @@
-// The memory-manager layer: dynamic keys from the shared bitmap, its messages,
-// races between processes, and resizing a segment by moving it.
+// Memory-manager keys from the shared bitmap (each handed out once, never the
+// NV store's), the messages of refusals, and resizing a segment by moving it.
 #include <gtest/gtest.h>
-
-#include <signal.h>
 #include <sys/sem.h>
 #include <unistd.h>
-
-#include <atomic>
+#include <functional>
 #include <string>
-#include <thread>
 #include <vector>
-
 #include "harness/proc.h"
-#include "harness/together.h"
 #include "mfpsys/mm.h"
 #include "shm/registry_peer.h"
 
 using namespace mfpsys::test;
-using ::testing::internal::CaptureStdout;
-using ::testing::internal::GetCapturedStdout;
-
 namespace {
-
-constexpr int kBitmapKey = 20992;
-constexpr key_t kKeyLock = 0x4D504D01;
-
-bool bitSet(const unsigned char* map, int key) {
-    int i = key - 21000;
-    return map[i / 8] & (1u << (i % 8));
-}
-
+using Bytes = std::vector<unsigned char>;
 // The bitmap as another process sees it, through its registered segment.
-std::vector<unsigned char> bitmapNow() {
+Bytes bitmapNow() {
     TableView t;
-    if (!t.exists() || !t.find(kBitmapKey)) return {};
-    void* p = shmat(t.find(kBitmapKey)->shmid, nullptr, SHM_RDONLY);
-    if (p == reinterpret_cast<void*>(-1)) return {};
-    std::vector<unsigned char> v(static_cast<unsigned char*>(p), static_cast<unsigned char*>(p) + 31);
+    void* p = t.exists() && t.find(MM_KEY_BITMAP) ? shmat(t.find(MM_KEY_BITMAP)->shmid, nullptr, SHM_RDONLY) : nullptr;
+    if (!p || p == reinterpret_cast<void*>(-1)) return {};
+    Bytes v(static_cast<unsigned char*>(p), static_cast<unsigned char*>(p) + 31);
     shmdt(p);
     return v;
 }
-
+std::string printed(const std::function<void()>& f) {
+    testing::internal::CaptureStdout();
+    f();
+    return testing::internal::GetCapturedStdout();
+}
+int draw() { int key = 0; return mmMakeSharedMemoryKey(&key) == 0 ? key : -1; }
 }  // namespace
 
-TEST(MmKeys, LowestFreeKeyFirstAndReleasesReused) {
-    int key = 0;
-    for (int k = 21000; k <= 21010; ++k) {  // no mmInit needed
-        ASSERT_EQ(mmMakeSharedMemoryKey(&key), 0);
-        ASSERT_EQ(key, k);
-    }
-    EXPECT_EQ(mmDeleteSharedMemoryKey(21005), 0);
-    EXPECT_FALSE(bitSet(pMmInfo, 21005));
-    ASSERT_EQ(mmMakeSharedMemoryKey(&key), 0);
-    EXPECT_EQ(key, 21005);
-    // Bit layout: key 21000 + i is bit i % 8 of byte i / 8.
-    auto seen = bitmapNow();
-    ASSERT_EQ(seen.size(), 31u);
-    EXPECT_EQ(seen[0], 0xFF);
-    EXPECT_EQ(seen[1], 0x07);
-    EXPECT_EQ(seen[2], 0x00);
-}
-
-TEST(MmKeys, KeysOutliveTheProcessThatDrewThem) {
-    ASSERT_CHILD_OK(run_child([] {
-        int key = 0;
-        CHILD_CHECK(mmMakeSharedMemoryKey(&key) == 0 && key == 21000);
-        return 0;
-    }));
-    ASSERT_CHILD_OK(run_child([] {
-        int key = 0;
-        CHILD_CHECK(mmInit() == 0);
-        CHILD_CHECK(mmMakeSharedMemoryKey(&key) == 0 && key == 21001);
-        CHILD_CHECK(mmDeleteSharedMemoryKey(21000) == 0);
-        return 0;
-    }));
-    auto seen = bitmapNow();
-    ASSERT_EQ(seen.size(), 31u);
-    EXPECT_EQ(seen[0], 0x02);
-}
-
-// 21247 is the NV store's fixed key: the allocator stops at 21246.
-TEST(MmKeys, ExhaustionStopsBeforeTheNvKeyAndPrintsNothing) {
-    int key = 0;
-    for (int k = 21000; k <= 21246; ++k) {
-        ASSERT_EQ(mmMakeSharedMemoryKey(&key), 0);
-        ASSERT_EQ(key, k);
-    }
-    CaptureStdout();
-    key = 12345;
-    EXPECT_EQ(mmMakeSharedMemoryKey(&key), -1);
-    EXPECT_EQ(GetCapturedStdout(), "");
-    EXPECT_EQ(key, 12345);
-    EXPECT_FALSE(bitSet(pMmInfo, 21247));
-    // Someone else's use of 21247 can still be given back.
-    pMmInfo[30] |= 0x80;
-    EXPECT_EQ(mmDeleteSharedMemoryKey(21247), 0);
-    EXPECT_EQ(pMmInfo[30], 0x7F);
-    EXPECT_EQ(mmDeleteSharedMemoryKey(21246), 0);
-    ASSERT_EQ(mmMakeSharedMemoryKey(&key), 0);
-    EXPECT_EQ(key, 21246);
-}
-
-TEST(MmKeys, ReleaseMessages) {
-    // The bitmap exists, but this process never mapped it.
-    ASSERT_CHILD_OK(run_child([] { return mmInit(); }));
-    CaptureStdout();
-    EXPECT_EQ(mmDeleteSharedMemoryKey(21000), -1);
-    EXPECT_EQ(GetCapturedStdout(), "[MM]mmDeleteSharedMemoryKey ERROR! (shared memory)\n");
-    EXPECT_EQ(pMmInfo, nullptr);
-
-    ASSERT_EQ(mmInit(), 0);
-    int key = 0;
-    ASSERT_EQ(mmMakeSharedMemoryKey(&key), 0);
-    const auto before = bitmapNow();
-    CaptureStdout();
-    EXPECT_EQ(mmDeleteSharedMemoryKey(20999), -1);
-    EXPECT_EQ(mmDeleteSharedMemoryKey(21248), -1);
-    EXPECT_EQ(mmDeleteSharedMemoryKey(21001), -1);
-    EXPECT_EQ(GetCapturedStdout(),
-              "[MM]mmMakeSharedMemoryKey ERROR! (key id = 0x5207)\n"
-              "[MM]mmMakeSharedMemoryKey ERROR! (key id = 0x5300)\n"
-              "[MM]mmMakeSharedMemoryKey ERROR! (not used)\n");
-    EXPECT_EQ(bitmapNow(), before);  // failed calls change no bit
-
-    CaptureStdout();
-    EXPECT_EQ(mmDeleteSharedMemoryKey(key), 0);
-    EXPECT_EQ(mmDeleteSharedMemoryKey(key), -1);
-    EXPECT_EQ(GetCapturedStdout(), "[MM]mmMakeSharedMemoryKey ERROR! (not used)\n");
-    EXPECT_EQ(mmMakeSharedMemoryKey(nullptr), -1);
-    EXPECT_EQ(bitmapNow()[0], 0);
-}
-
-TEST(MmKeys, UnavailableBitmapMessages) {
-    // A segment with the bitmap's key, too small, made outside the registry.
-    ASSERT_NE(shmget(kBitmapKey, 8, IPC_CREAT | 0600), -1);
-    CaptureStdout();
-    EXPECT_EQ(mmInit(), -1);
+// Keys come lowest first from the bitmap all processes share (key 21000 + i
+// is bit i % 8 of byte i / 8), outlive their process, are free again once
+// deleted anywhere, and stop at 21246: 21247 is the NV store's fixed key.
+TEST(MmKeys, HandedOutOnceFromTheSharedBitmapAndNeverTheNvKey) {
+    ASSERT_CHILD_OK(run_child([] { return draw() == 21000 ? 0 : 1; }));
+    for (int k = 21001; k <= 21246; ++k) ASSERT_EQ(draw(), k);
     int key = 777;
-    EXPECT_EQ(mmMakeSharedMemoryKey(&key), -1);
-    EXPECT_EQ(GetCapturedStdout(),
-              "[MM]mmInit ERROR! (shared memory)\n"
-              "[MM]mmMakeSharedMemoryKey ERROR! (shared memory)\n");
+    EXPECT_EQ(printed([&] { EXPECT_EQ(mmMakeSharedMemoryKey(&key), -1); }), "");
     EXPECT_EQ(key, 777);
+    EXPECT_EQ(bitmapNow(), [] { Bytes b(31, 0xFF); b[30] = 0x7F; return b; }());
+    ASSERT_CHILD_OK(run_child([] { return mmInit() == 0 && mmDeleteSharedMemoryKey(21010) == 0 ? 0 : 1; }));
+    EXPECT_EQ(bitmapNow()[1], 0xFB);
+    EXPECT_EQ((std::vector<int>{mmInit(), draw(), draw(), mmDeleteSharedMemoryKey(21246), draw()}),
+              (std::vector<int>{0, 21010, -1, 0, 21246}));
+}
+
+// A bitmap segment too small, made outside the registry, is reported and never used.
+TEST(MmKeys, UnusableBitmapIsReported) {
+    ASSERT_NE(shmget(MM_KEY_BITMAP, 8, IPC_CREAT | 0600), -1);
+    EXPECT_EQ(printed([] { EXPECT_EQ(mmInit(), -1); EXPECT_EQ(draw(), -1); }), "[MM]mmInit ERROR! (shared memory)\n[MM]mmMakeSharedMemoryKey ERROR! (shared memory)\n");
     EXPECT_EQ(pMmInfo, nullptr);
 }
 
-// A key lock that cannot be had (another owner's semaphore, unusable for an
-// unprivileged process) is reported, and is not taken for "no key free".
-TEST(MmKeys, UnobtainableLockMessages) {
-    ASSERT_NE(semget(kKeyLock, 1, IPC_CREAT | 0600), -1);
-    ASSERT_CHILD_OK(run_child([] {
-        CHILD_CHECK(setuid(65534) == 0);
-        int key = 777;
-        CaptureStdout();
-        const bool failed = mmMakeSharedMemoryKey(&key) == -1 && mmDeleteSharedMemoryKey(21000) == -1;
-        CHILD_CHECK(GetCapturedStdout() ==
-                    "[MM]mmMakeSharedMemoryKey ERROR! (lock)\n"
-                    "[MM]mmDeleteSharedMemoryKey ERROR! (lock)\n" && failed && key == 777);
-        return 0;
+// A refused call changes no bit and says why, in the layer's own words. The
+// lock case runs first, while this process has no library state to pass on.
+TEST(MmKeys, RefusalsChangeNoBitAndSayWhy) {
+    ASSERT_CHILD_OK(run_restarted([] {  // a key lock another owner keeps from us: not "no key free"
+        CHILD_CHECK(semget(0x4D504D01, 1, IPC_CREAT | 0600) != -1 && setuid(65534) == 0);
+        CHILD_CHECK(printed([] { draw(); mmDeleteSharedMemoryKey(21000); }) ==
+                    "[MM]mmMakeSharedMemoryKey ERROR! (lock)\n[MM]mmDeleteSharedMemoryKey ERROR! (lock)\n");
+        return pMmInfo && pMmInfo[0] == 0 ? 0 : 1;
     }));
-    EXPECT_EQ(bitmapNow(), std::vector<unsigned char>(31, 0));
+    ASSERT_CHILD_OK(run_child([] { return mmInit(); }));  // the bitmap exists, unmapped here
+    EXPECT_EQ(printed([] { EXPECT_EQ(mmDeleteSharedMemoryKey(21000), -1); }), "[MM]mmDeleteSharedMemoryKey ERROR! (shared memory)\n");
+    ASSERT_EQ(draw(), 21000);
+    const Bytes before = bitmapNow();
+    const std::string range = "[MM]mmMakeSharedMemoryKey ERROR! (key id = 0x", unused = "[MM]mmMakeSharedMemoryKey ERROR! (not used)\n";
+    for (auto [key, said] : std::vector<std::pair<int, std::string>>{
+             {20999, range + "5207)\n"}, {21248, range + "5300)\n"}, {21001, unused}, {0, range + "   0)\n"}})
+        EXPECT_EQ(printed([&] { EXPECT_EQ(mmDeleteSharedMemoryKey(key), -1); }), said) << key;
+    EXPECT_EQ(bitmapNow(), before);
+    EXPECT_EQ(mmMakeSharedMemoryKey(nullptr), -1);
+    EXPECT_EQ(printed([] { EXPECT_EQ(mmDeleteSharedMemoryKey(21000), 0); EXPECT_EQ(mmDeleteSharedMemoryKey(21000), -1); }), unused);
+    EXPECT_EQ(bitmapNow(), Bytes(31, 0x00));
 }
 
-TEST(MmKeys, ProcessesAndThreadsNeverHoldTheSameKeyAtOnce) {
-    constexpr int kProcs = 8, kThreads = 2, kRounds = 400;
-    Shared<std::atomic<int>> holder(248);
-    Shared<std::atomic<int>> clashes;
-    auto outcomes = run_together(kProcs, [&](int p) {
-            CHILD_CHECK(mmInit() == 0);
-            std::vector<std::thread> th;
-            std::atomic<int> bad{0};
-            for (int t = 0; t < kThreads; ++t)
-                th.emplace_back([&, t] {
-                    const int me = p * kThreads + t + 1;
-                    for (int r = 0; r < kRounds; ++r) {
-                        int key = 0;
-                        if (mmMakeSharedMemoryKey(&key) != 0 || key < 21000 || key > 21246) {
-                            bad.fetch_add(1);
-                            continue;
-                        }
-                        int none = 0;
-                        if (!holder[key - 21000].compare_exchange_strong(none, me)) clashes->fetch_add(1);
-                        std::this_thread::yield();
-                        holder[key - 21000].store(0);
-                        if (mmDeleteSharedMemoryKey(key) != 0) bad.fetch_add(1);
-                    }
-                });
-            for (auto& x : th) x.join();
-            CHILD_CHECK(bad.load() == 0);
-            return 0;
-        });
-    for (auto& o : outcomes) EXPECT_CHILD_OK(o);
-    EXPECT_EQ(clashes->load(), 0);
-    EXPECT_EQ(bitmapNow(), std::vector<unsigned char>(31, 0));  // no update lost
-}
-
-// Allocators killed at random points, some inside the key lock: the kernel
-// gives the lock back, and the next process draws a key.
-TEST(MmKeys, KilledAllocatorsDoNotBlockOthers) {
-    const auto drawOne = [] {
-        int key = 0;
-        CHILD_CHECK(mmMakeSharedMemoryKey(&key) == 0 && key >= 21000);
-        return mmDeleteSharedMemoryKey(key);
-    };
-    ASSERT_CHILD_OK(run_child(drawOne));
-    const int sem = semget(kKeyLock, 1, 0);
-    ASSERT_NE(sem, -1);
-    ASSERT_EQ(semctl(sem, 0, GETVAL), 0) << "an ended process left the lock taken";
-    for (int round = 0; round < 8; ++round) {
-        Arrivals busy;
-        std::vector<Child> workers;
-        for (int w = 0; w < 3; ++w)
-            workers.emplace_back([&] {
-                for (int i = 0;; ++i) {
-                    int key = 0;
-                    if (mmMakeSharedMemoryKey(&key) == 0) mmDeleteSharedMemoryKey(key);
-                    if (i == 50 + 20 * round) busy.arrive();
-                }
-                return 0;
-            });
-        busy.await(3);
-        for (auto& w : workers) w.kill(SIGKILL);
-        for (auto& w : workers) w.wait();
-        ASSERT_EQ(semctl(sem, 0, GETVAL), 0) << "lock left taken in round " << round;
-    }
-    ASSERT_CHILD_OK(run_child(drawOne));
-}
-
-TEST(MmSegments, PassThroughToTheRegistry) {
-    EXPECT_EQ(mmSharedMemAttach(4000, 40), 40);
-    auto* p = static_cast<unsigned char*>(mmSharedMemRetrieveMemory(4000));
-    ASSERT_NE(p, nullptr);
-    EXPECT_EQ(p, KUSharedMemRetrieveMemory(4000));
-    EXPECT_EQ(mmSharedMemAttach(4000, 80), 40);
-    EXPECT_EQ(mmSharedMemAttach(0, 80), -1);
-    EXPECT_EQ(mmSharedMemDetach(4000), 0);
-    EXPECT_EQ(mmSharedMemRetrieveMemory(4000), p);
-    EXPECT_EQ(mmSharedMemRemove(4000), 0);
-    EXPECT_EQ(mmSharedMemRetrieveMemory(4000), nullptr);
-    EXPECT_EQ(TableView().count(4000), 0);
-}
-
-TEST(MmResize, GrowingAndShrinkingKeepWhatFits) {
-    ASSERT_EQ(mmSharedMemAttach(4000, 100), 100);
-    auto* old = static_cast<unsigned char*>(mmSharedMemRetrieveMemory(4000));
-    for (int i = 0; i < 100; ++i) old[i] = static_cast<unsigned char>(i + 1);
-    TableView t;
-    const int oldId = t.find(4000)->shmid;
-
-    int n = mmSharedMemReAttach(4000, 200);
-    EXPECT_EQ(n, 21000);
-    auto* p = static_cast<unsigned char*>(mmSharedMemRetrieveMemory(n));
-    ASSERT_NE(p, nullptr);
-    for (int i = 0; i < 200; ++i) ASSERT_EQ(p[i], i < 100 ? i + 1 : 0) << i;  // the rest zero-filled
-    EXPECT_EQ(mmSharedMemRetrieveMemory(4000), nullptr);
-    EXPECT_EQ(t.count(4000), 0);
-    EXPECT_FALSE(segmentExists(oldId));
-    EXPECT_EQ(t.find(n)->size, 200);
-
-    // Shrinking copies what fits; the same size still moves to a new key.
-    for (int size : {40, 40}) {
-        const int m = mmSharedMemReAttach(n, size);
-        ASSERT_NE(m, 0);
-        EXPECT_NE(m, n);
-        EXPECT_EQ(segmentStat(t.find(m)->shmid).shm_segsz, 40u);
-        auto* q = static_cast<unsigned char*>(mmSharedMemRetrieveMemory(m));
-        ASSERT_NE(q, nullptr);
-        for (int i = 0; i < 40; ++i) ASSERT_EQ(q[i], i + 1);
-        n = m;
-    }
-}
-
-TEST(MmResize, OtherProcessesFollowOnlyThroughTheNewKey) {
+// A resize moves the segment to a new key: what fits is kept (both ways), the rest
+// zero-filled, the old segment removed; others follow only through the new key.
+// Without an own attachment or a free key it fails and changes nothing.
+TEST(MmResize, MovesToANewKeyKeepingWhatFits) {
     RegistryPeer a;
     ASSERT_EQ(a.attach(4000, 100), 100);
-    auto pa = a.retrieve(4000);
-    a.poke(pa, 7, 0x5D);
-    // A process without its own attachment cannot grow the segment.
-    ASSERT_CHILD_OK(run_child([] {
-        CHILD_CHECK(mmSharedMemReAttach(4000, 200) == 0);
-        return 0;
-    }));
+    const auto pa = a.retrieve(4000);
+    for (int i = 0; i < 100; ++i) a.poke(pa, i, static_cast<unsigned char>(i + 1));
+    EXPECT_EQ(mmSharedMemReAttach(4000, 200), 0);  // not attached here
+    ASSERT_EQ(mmSharedMemAttach(4000, 100), 100);
     TableView t;
-    ASSERT_EQ(t.count(4000), 1);
-    EXPECT_EQ(t.find(4000)->size, 100);
-    EXPECT_EQ(a.retrieve(4000), pa);
-
-    Shared<int> newKey;
-    ASSERT_CHILD_OK(run_child([&] {
-        CHILD_CHECK(mmSharedMemAttach(4000, 100) == 100);
-        *newKey = mmSharedMemReAttach(4000, 300);
-        CHILD_CHECK(*newKey == 21000);  // the refused attempt drew no key
-        return 0;
-    }));
+    const int oldId = t.find(4000)->shmid;
+    int key = 4000;
+    for (auto [size, next] : {std::pair{200, 21000}, {40, 21001}}) {  // the refused call drew no key
+        ASSERT_EQ(mmSharedMemReAttach(key, size), next);
+        auto* p = static_cast<unsigned char*>(mmSharedMemRetrieveMemory(next));
+        ASSERT_NE(p, nullptr);
+        for (int i = 0; i < size; ++i) ASSERT_EQ(p[i], i < 100 ? i + 1 : 0) << size << " " << i;
+        EXPECT_EQ((std::vector<std::int64_t>{t.count(key), segmentSize(t.find(next)->shmid)}), (std::vector<std::int64_t>{0, size}));
+        EXPECT_EQ(mmSharedMemRetrieveMemory(key), nullptr);
+        key = next;
+    }
+    EXPECT_TRUE(segmentStat(oldId).shm_perm.mode & SHM_DEST);  // a's mapping keeps it until unmapped
     EXPECT_EQ(a.retrieve(4000), 0);
-    EXPECT_EQ(a.peek(pa, 7), 0x5D);  // a's old mapping stays usable
-    EXPECT_EQ(a.attach(*newKey, 300), 300);
-    auto pn = a.retrieve(*newKey);
-    ASSERT_NE(pn, 0);
-    EXPECT_EQ(a.peek(pn, 7), 0x5D);
-}
-
-TEST(MmResize, UnregisteredKeyMovesAZeroSegmentAndFullPoolFails) {
-    int n = mmSharedMemReAttach(4100, 64);
-    ASSERT_EQ(n, 21000);
-    TableView t;
-    EXPECT_EQ(t.count(4100), 0);
-    auto* p = static_cast<unsigned char*>(mmSharedMemRetrieveMemory(n));
-    ASSERT_NE(p, nullptr);
-    for (int i = 0; i < 64; ++i) ASSERT_EQ(p[i], 0);
-
-    ASSERT_EQ(mmSharedMemAttach(4000, 16), 16);
-    auto* k = static_cast<unsigned char*>(mmSharedMemRetrieveMemory(4000));
-    k[0] = 0x61;
-    int key = 0;
-    while (mmMakeSharedMemoryKey(&key) == 0) {}
-    EXPECT_EQ(mmSharedMemReAttach(4000, 32), 0);
-    EXPECT_EQ(mmSharedMemRetrieveMemory(4000), k);
-    EXPECT_EQ(k[0], 0x61);
-    EXPECT_EQ(t.find(4000)->size, 16);
-    EXPECT_EQ(mmSharedMemReAttach(4000, 0), 0);
-    EXPECT_EQ(mmSharedMemReAttach(0, 16), 0);
+    EXPECT_EQ(a.attach(key, 40), 40);
+    EXPECT_EQ(a.peek(a.retrieve(key), 39), 40);
+    while (draw() != -1) {}
+    EXPECT_EQ(mmSharedMemReAttach(key, 80), 0);
+    EXPECT_EQ((std::vector<std::int64_t>{t.count(key), t.find(key)->size, mmSharedMemDetach(key)}), (std::vector<std::int64_t>{1, 40, 0}));
+    EXPECT_TRUE(mmSharedMemRetrieveMemory(key) && mmSharedMemRemove(key) == 0 && t.count(key) == 0);  // detach kept the mapping
 }

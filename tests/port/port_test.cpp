@@ -1,0 +1,48 @@
+// The port layer: the big-endian codec against hand-written bytes, the lock a
+// dead holder gives back, and where a flash step stopped.
+#include <gtest/gtest.h>
+#include <sys/sem.h>
+#include <unistd.h>
+#include <vector>
+#include "harness/board.h"
+#include "port/endian.h"
+#include "port/flash_device.h"
+#include "port/sysv_lock.h"
+using namespace mfpsys::port;
+using Bytes = std::vector<std::uint8_t>;
+union semun { int val; semid_ds* buf; unsigned short* array; };
+TEST(PortEndian, FieldsAreReadAndWrittenBigEndian) {
+    Bytes b = {0x12, 0x34, 0x56, 0x78};
+    EXPECT_EQ((std::vector<unsigned>{getBe<std::uint8_t>(&b[0]), getBe<std::uint16_t>(&b[1]), getBe<std::uint32_t>(&b[0])}),
+              (std::vector<unsigned>{0x12, 0x3456, 0x12345678}));
+    putBe<std::uint32_t>(&b[0], 0xA1B2C3D4);
+    putBe<std::uint16_t>(&b[2], 0x0102);
+    EXPECT_EQ(b, (Bytes{0xA1, 0xB2, 0x01, 0x02}));
+}
+
+// Taken with SEM_UNDO: a holder that ends without releasing gives the lock
+// back, and the owner word it left names it to the next holder.
+TEST(PortLock, AnEndedHolderGivesTheLockBackAndIsNamed) {
+    const int id = sysvLockOpen(0x4D50FF01);
+    mfpsys::test::Shared<std::uint32_t> owner;
+    EXPECT_EQ(mfpsys::test::run_child([&]() -> int { SysvLock l(id, *owner, 7); _exit(l.held() ? 9 : 1); }).code, 9);
+    ASSERT_EQ(semctl(id, 0, GETVAL, semun{}), 0);
+    SysvLock l(id, *owner, 8);
+    EXPECT_TRUE(l.held() && l.ownerDied() && *owner == 8 && semctl(id, 0, GETVAL, semun{}) == 1);
+    l.release();
+    EXPECT_TRUE(*owner == 0 && semctl(id, 0, GETVAL, semun{}) == 0);
+}
+
+// Each fault is reported at the step where it happened, never as success.
+class PortFlash : public mfpsys::test::BoardTest {};
+TEST_F(PortFlash, AFailedStepIsReportedWhereItStopped) {
+    using enum mfpsim::Fault;
+    struct Row { mfpsim::Fault fault; int step; FlashFail fail; ssize_t value; };
+    for (auto [fault, step, fail, value] : {Row{Open, 0, FlashFail::Open, -1}, {Lseek, 0, FlashFail::Seek, -1}, {ReadFail, 0, FlashFail::Step, -1},
+             {ReadShort, 0, FlashFail::None, 2}, {WriteFail, 1, FlashFail::Step, -1}, {EraseFail, 2, FlashFail::Step, -1}}) {
+        board().arm_fault(fault, 1);
+        Bytes b(4);
+        const FlashResult r = step == 0 ? flashRead(0x100, &b[0], 4) : step == 1 ? flashWrite(0x100, &b[0], 4) : flashRequest(0x100, kFlashErase);
+        EXPECT_TRUE(r.fail == fail && r.value == value && board().counters().open_fds == 0) << mfpsim::fault_name(fault);
+    }
+}
