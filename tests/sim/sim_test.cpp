@@ -98,8 +98,11 @@ TEST_F(Sim, PowerCutTearsTheAskedWriteOrEraseInEachModeAndReplaysBySalt) {
             first[at == CutAt::Erase] = got;
         }
     }
-    EXPECT_CHILD_OK(restart([] { return flash_write(0x7A000, {0x00}) == 1 ? 0 : 1; }));  // power back, board kept
-    EXPECT_EQ(board().flash(0x79FFF, 2), (Bytes{0xFF, 0x00}));
+    board().power_on(), board().set_erase_status_polls(5), board().set_flash(0x20000, Bytes(0x10000, 0x00));
+    board().arm_power_cut(CutAt::Program, 1, Tear::None, 3);  // an erase still running is torn too, never finished
+    EXPECT_EQ(run_child([] { return flash_erase(0x20000), int(flash_write(0x100, {0})); }).signal, SIGKILL);
+    EXPECT_TRUE(!board().erasing(2) && board().flash(0x20000, 0x10000) == Bytes(0x10000, 0x00));
+    EXPECT_CHILD_OK(restart([] { return flash_write(0x20000, {0x00}) == 1 ? 0 : 1; }));  // power back, still no erase
 }
 
 TEST_F(Sim, PhysicalMemoryMapsReadOnlyAndOnlyOverTheDownloadAreas) {
