@@ -2,6 +2,8 @@
 // inverted big-endian checksum word, default entries, others kept), length limits, nibble order, device failures.
 #include <gtest/gtest.h>
 
+#include <sys/sem.h>
+#include <unistd.h>
 #include <cstdio>
 #include <numeric>
 
@@ -12,8 +14,6 @@ using Bytes = std::vector<unsigned char>;
 using Entries = std::vector<std::string>;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
-
-namespace {
 
 constexpr std::uint32_t kSector = 0x7A000, kWord = 0x7A200;
 std::uint32_t sum_of(const Bytes& a) { return ~std::accumulate(a.begin(), a.end(), 0u); }
@@ -49,8 +49,6 @@ protected:
         return out;
     }
 };
-
-}  // namespace
 
 TEST_F(EnvMac, WriteOverBlankSectorErasesThenStoresTheDefaultWithTheAddressLast) {
     board().set_flash(kSector, Bytes(512, 0x00)), board().set_journal(true);  // the boot loader's part
@@ -118,8 +116,7 @@ TEST_F(EnvMac, SixBytesKeepTheirNibbleOrderInEitherCase) {
     const Bytes b = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}, short_value = {0x12, 0x34, 0, 0, 0, 0};
     Bytes got(6, 1);
     EXPECT_EQ(env_mac_read_n(got.data()) + got[0] + got[5], 0x1FE);  // blank: six 0xFF bytes
-    EXPECT_EQ(env_mac_write_n(b.data()), 0);
-    EXPECT_EQ(stored().back(), "ethaddr=00:1a:2b:3c:4d:5e");
+    EXPECT_TRUE(env_mac_write_n(b.data()) == 0 && stored().back() == "ethaddr=00:1a:2b:3c:4d:5e");
     for (const char* s : {"00:1a:2b:3c:4d:5e", "00:1A:2B:3C:4D:5E", "00-1a-2B-3c-4D-5e", "12:34", "a=1"}) {
         store(Entries{(s[1] == '=' ? "" : "ethaddr=") + std::string(s)});
         EXPECT_EQ(env_mac_read_n(got.data()), s[1] == '=' ? -1 : 0) << s;
@@ -128,6 +125,12 @@ TEST_F(EnvMac, SixBytesKeepTheirNibbleOrderInEitherCase) {
 }
 
 TEST_F(EnvMac, DeviceFailuresPrintTheirMessageAndLeaveTheSectorAsDocumented) {
+    ASSERT_NE(semget(0x4D504501, 1, IPC_CREAT | 0600), -1);  // a lock the user below may not take
+    EXPECT_CHILD_OK(mfpsys::test::run_child([] {
+        if (setuid(65534) != 0) return 2;  // the capture file must be this user's
+        const bool refused = (CaptureStdout(), env_mac_write("aa")) == -1 && read_text() == "<failed>";
+        return refused && GetCapturedStdout() == "nvram lock error\nnvram lock error\n" ? 0 : 1;
+    }));
     store(Entries{"keep=1", "ethaddr=00:00:00:00:00:01"});
     const Bytes original = board().flash(kSector, 8192);
     using enum mfpsim::Fault;
@@ -136,14 +139,12 @@ TEST_F(EnvMac, DeviceFailuresPrintTheirMessageAndLeaveTheSectorAsDocumented) {
         {EraseFail, 1, "ioctl"}, {Open, 3, "open"}, {WriteFail, 1, "write"}, {WriteShort, 1, "write"}};
     for (const auto& r : rows) {
         SCOPED_TRACE(mfpsim::fault_name(r.fault) + std::to_string(r.nth));
-        board().set_flash(kSector, original), board().reset_counters();
-        board().arm_fault(r.fault, std::uint64_t(r.nth));
+        board().set_flash(kSector, original), board().reset_counters(), board().arm_fault(r.fault, uint64_t(r.nth));
         EXPECT_EQ(write_text("aa:aa:aa:aa:aa:aa"), std::make_pair(-1, "nvram " + std::string(r.message) + " error\n"));
         EXPECT_EQ(board().counters().open_fds + (&r == rows ? board().counters().opens : 0), 0u);
         EXPECT_TRUE(r.fault == WriteShort ||  // a torn write is no state to check
                     board().flash(kSector, 8192) == (&r - rows < 6 ? original : Bytes(8192, 0xFF)));
     }
-    board().arm_fault(ReadFail, 1), CaptureStdout();
-    EXPECT_EQ(read_text(), "<failed>");
-    EXPECT_EQ(GetCapturedStdout(), "nvram read error\n");
+    board().arm_fault(ReadFail, 1);
+    EXPECT_EQ(read_of({"a=1"}), "<failed>nvram read error\n");
 }
