@@ -1,0 +1,141 @@
+// The board every other test trusts: NOR rules, erase timing, armed faults, power cuts tearing the asked step
+// in each mode (replayed by salt), sharing and restarts, physical memory, the tool, preloaded clients.
+#include <signal.h>
+#include <sys/mman.h>
+
+#include "harness/board.h"
+#include "tests/sim/sim.h"
+
+using namespace simtest;
+using namespace mfpsim;
+using mfpsys::test::run_child;
+
+class Sim : public mfpsys::test::BoardTest {};
+
+TEST_F(Sim, ProgrammingOnlyClearsBitsFromAnyProcessAndEraseSetsExactlyOneSectorOnceNoLongerBusy) {
+    for (auto& o : mfpsys::test::run_children(2, [](int i) {  // each clears its own bits: a lost update shows
+             for (uint32_t b = 0; b < 100; ++b) CHILD_CHECK(flash_write(0x100 + b, {uint8_t(~(0x11u << i))}) == 1);
+             return 0; }))
+        EXPECT_CHILD_OK(o);
+    board().reset_counters();
+    ASSERT_EQ(flash_write(0x100, {0x3C, 0xFF, 0xAA}), 3);  // asks to raise bits: stored AND new, a violation
+    EXPECT_EQ(flash_read(0xFF, 4), (Bytes{0xFF, 0x0C, 0xCC, 0x88}));
+    EXPECT_EQ(board().counters().violations * 10 + flash_write(kFlashSize - 1, {0, 0}), 11u) << "cut at the end";
+    Bytes want(kFlashSize, 0x00);
+    board().set_flash(0, want), board().set_erase_status_polls(2), board().set_erase_seconds(1);
+    for (int i = 0; i < kSectorCount; ++i) {
+        const Sector s = sector(i), next = sector((i + 1) % kSectorCount);
+        ASSERT_EQ(flash_erase(s.start + 0x100) * 10 + flash_erase(s.start), -10) << "erase off a sector start";
+        for (int poll = 0; poll < 3; ++poll)  // busy for its polls and its second, its own sector only; no writes
+            ASSERT_EQ(flash_erase(s.start, 's') * 10 + flash_erase(next.start, 's') + flash_write(s.start, {0}) * 100,
+                      -110);
+        ASSERT_TRUE(board().flash(0, kFlashSize) == want) << "erase took effect early";
+        ASSERT_EQ((sleep(1), flash_erase(s.start, 's')), 0);
+        std::fill_n(want.begin() + s.start, s.size, uint8_t(0xFF));
+        ASSERT_TRUE(board().flash(0, kFlashSize) == want) << "erase of sector " << i << " spilled or fell short";
+    }
+    EXPECT_EQ(board().counters().erases[11] + board().virtual_seconds(), 13u);
+}
+
+TEST_F(Sim, EachFaultFiresOnceAtTheChosenCall) {
+    static uint32_t at = 0;  // a fresh place for each write: what a failed one programmed shows
+    auto write2 = [] { const long r = flash_write(at += 0x10, {0, 0}); return r * 1000 + flash_read(at, 2)[1]; };
+    auto erase = [] { const long r = flash_erase(0x10000); return r * 10 + flash_erase(0x10000, 's'); };
+    auto read4 = [] { return long(flash_read(0, 4).size()); };
+    auto map = [] {
+        const int fd = open(kDevmemPath, O_RDONLY);
+        void* p = mmap(nullptr, 0x1000, PROT_READ, MAP_SHARED, fd, kPhysBase);
+        return close(fd), p == MAP_FAILED ? -1L : munmap(p, 0x1000);
+    };
+    const struct { Fault fault; long (*call)(); long fails, normal; } rows[] = {{Fault::Open, read4, 0, 4},
+        {Fault::Lseek, read4, 0, 4}, {Fault::ReadFail, read4, 0, 4}, {Fault::ReadShort, read4, 2, 4},
+        {Fault::WriteFail, write2, -1000 + 0xFF, 2000}, {Fault::WriteShort, write2, 1000 + 0xFF, 2000},
+        {Fault::EraseFail, erase, -10, 0}, {Fault::EraseNeverEnds, erase, -1, 0}, {Fault::Mmap, map, -1, 0}};
+    for (const auto& r : rows) {
+        board().set_flash(0, Bytes(kFlashSize, 0xFF)), board().reset_counters(), board().arm_fault(r.fault, 2);
+        for (int i = 1; i <= 3; ++i) EXPECT_EQ(r.call(), i == 2 ? r.fails : r.normal) << fault_name(r.fault) << i;
+        EXPECT_EQ(board().counters().faults_fired * 10 + board().counters().open_fds, 10u);
+    }
+}
+
+TEST_F(Sim, PowerCutTearsTheAskedWriteOrEraseInEachModeAndReplaysBySalt) {
+    // Three writes, each followed by an erase of a sector holding a ramp; one step of them is cut.
+    const std::pair<uint32_t, Bytes> writes[] = {{0x1000, Bytes(40, 0x5A)}, {0x1010, Bytes(16, 0x0F)},
+                                                 {0x100FE, {0, 0x81}}};
+    Bytes ramp(0x6000), first[2];
+    for (uint32_t i = 0; i < ramp.size(); ++i) ramp[i] = uint8_t(i * 13);
+    for (CutAt at : {CutAt::Program, CutAt::Erase})
+    for (Tear tear : {Tear::None, Tear::Prefix, Tear::Random, Tear::Random}) for (uint32_t k = 1; k <= 3; ++k) {
+        SCOPED_TRACE(std::string(tear_name(tear)) + (at == CutAt::Erase ? " erase " : " write ") + std::to_string(k));
+        board().power_on(), board().set_flash(0, Bytes(kFlashSize, 0xFF)), board().set_flash(0x78000, ramp);
+        board().arm_power_cut(at, k, tear, 4 + k);
+        EXPECT_EQ(run_child([&] {
+            for (int i = 0; i < 3; ++i)
+                flash_write(writes[i].first, writes[i].second), flash_erase(0x78000 + 0x2000 * uint32_t(i));
+            return 0; }).signal, SIGKILL);
+        EXPECT_EQ(run_child([] { return open(kDevmemPath, O_RDONLY); }).signal, SIGKILL) << "a call on a dead board";
+        Bytes before(kFlashSize, 0xFF), after;  // the steps replayed on a model
+        std::copy(ramp.begin(), ramp.end(), before.begin() + 0x78000);
+        for (uint32_t i = 0; i < k; ++i) {
+            after = before;
+            for (size_t j = 0; j < writes[i].second.size(); ++j) after[writes[i].first + j] &= writes[i].second[j];
+            if (i + 1 < k || at == CutAt::Erase) before = after;
+            if (i + 1 < k) std::fill_n(before.begin() + sector(8 + i).start, 0x2000, 0xFF);
+        }
+        if (at == CutAt::Erase) std::fill_n(after.begin() + sector(7 + k).start, 0x2000, 0xFF);
+        const CutReport rep = board().last_cut();
+        const uint32_t off = at == CutAt::Erase ? sector(7 + k).start : writes[k - 1].first;
+        EXPECT_TRUE(rep.fired && rep.offset == off && rep.salt == 4 + k);
+        const Bytes got = board().flash(0, kFlashSize);
+        size_t took = 0, missed = 0;
+        for (uint32_t i = 0; i < kFlashSize; ++i) {  // a tear changes some of the step's bits, never others
+            took += got[i] != before[i], missed += got[i] != after[i];
+            ASSERT_TRUE(tear == Tear::Random ? ((got[i] ^ before[i]) & ~(before[i] ^ after[i])) == 0
+                        : got[i] == (tear == Tear::Prefix && i - off < rep.done ? after[i] : before[i])) << i;
+        }
+        if (tear == Tear::Random && k == 1) {  // neither all nor nothing, and the same again for the same salt
+            EXPECT_TRUE(took && missed && (first[at == CutAt::Erase].empty() || first[at == CutAt::Erase] == got));
+            first[at == CutAt::Erase] = got;
+        }
+    }
+    board().power_on(), board().set_erase_status_polls(5), board().set_flash(0x20000, Bytes(0x10000, 0x00));
+    board().arm_power_cut(CutAt::Program, 1, Tear::None, 3);  // an erase still running is torn too, never finished
+    EXPECT_EQ(run_child([] { return flash_erase(0x20000), int(flash_write(0x100, {0})); }).signal, SIGKILL);
+    EXPECT_TRUE(!board().erasing(2) && board().flash(0x20000, 0x10000) == Bytes(0x10000, 0x00));
+    EXPECT_CHILD_OK(restart([] { return flash_write(0x20000, {0x00}) == 1 ? 0 : 1; }));  // power back, still no erase
+}
+
+TEST_F(Sim, PhysicalMemoryMapsReadOnlyAndOnlyOverTheDownloadAreas) {
+    board().set_physmem(kPhysBase + kPhysSize - 1, Bytes{0xCD});
+    const int fd = open(kDevmemPath, O_RDONLY);
+    auto map = [&](uint32_t len, uint32_t at, int prot) { return mmap(nullptr, len, prot, MAP_SHARED, fd, at); };
+    auto a = static_cast<uint8_t*>(map(kPhysSize, kPhysBase, PROT_READ));
+    EXPECT_EQ(map(0x1000, kPhysBase, PROT_READ | PROT_WRITE), MAP_FAILED);
+    EXPECT_EQ(map(0x2000, kPhysBase + kPhysSize - 0x1000, PROT_READ), MAP_FAILED) << "a window past the areas";
+    close(fd), board().set_physmem(kPhysBase + 0x10, Bytes{0x77});  // memory, not a copy; it outlives the descriptor
+    ASSERT_NE(a, MAP_FAILED);
+    EXPECT_EQ(a[0x10] + a[kPhysSize - 1], 0x77 + 0xCD);
+    EXPECT_EQ(munmap(a, kPhysSize), 0);
+}
+
+TEST_F(Sim, ToolArmsAndBootsUnmodifiedClientsThatReachTheBoardOnlyThroughThePreload) {
+    board().set_physmem(0x0EC1F000, Bytes{0x5C}), board().set_flash(0x7C000, Bytes{0x00});
+    for (const char* client : {MFPSIM_CLIENT_PLAIN, MFPSIM_CLIENT_WIDE}) {  // the wide one imports the checked calls
+        board().reset_counters();
+        EXPECT_EQ(run_program(target({client})).outcome.code, 2) << "a device without the interposer";
+        const Result r = run_program(target({client}, {"LD_PRELOAD=" + preload_list()}));
+        EXPECT_EQ(r.out + std::to_string(r.outcome.ok()), "area byte 5c\n1") << r.outcome.describe();
+        EXPECT_EQ(board().counters().erases[10] + board().counters().open_fds + board().counters().maps, 2u);
+    }
+    EXPECT_EQ(board().virtual_seconds(), 10u) << "sleep did not reach the virtual clock";
+    auto tool = [](std::vector<std::string> a) { return a.insert(a.begin(), MFPSIM_TOOL), run_program(target(a)); };
+    auto boot = [&]() {  // the booted command sets the preload itself, as the emulator needs
+        auto cmd = target({MFPSIM_CLIENT_PLAIN}, {"LD_PRELOAD=" + preload_list()});
+        return cmd.insert(cmd.begin(), {"boot", "--no-preload", board_dir(), "--"}), tool(cmd);
+    };
+    ASSERT_TRUE(tool({"cut", board_dir(), "--write", "2", "--tear", "none", "--salt", "11"}).outcome.ok());
+    EXPECT_EQ(boot().outcome.signal, SIGKILL);
+    EXPECT_EQ(board().last_cut().offset + board().last_cut().salt, 0x7C000u + 11);
+    ASSERT_TRUE(tool({"fault", board_dir(), "erase-fail", "1"}).outcome.ok());
+    EXPECT_EQ(boot().outcome.code, 7) << "boot brings power back; the erase fails";
+}
