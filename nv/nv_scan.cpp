@@ -3,6 +3,9 @@
 // decisions are the plan's (nv_plan.h); this file reads the flash device for
 // it, loads the images and erases what it says.
 
+#include <atomic>
+#include <optional>
+
 #include "nv/nv_format.h"
 #include "nv/nv_internal.h"
 #include "nv/nv_plan.h"
@@ -11,15 +14,20 @@ namespace mfpsys::nv {
 
 namespace {
 
-// Checks a record's data checksum without a heap buffer.
-bool recordIntact(uint32_t dataOfst, uint32_t len, uint16_t stored) {
+// Sectors a read failed on since this process's scan began, by bit: the
+// count pass and the ring walks are separate calls.
+std::atomic<uint32_t> unreadSectors{0};
+
+// Checks a record's data checksum without a heap buffer; nothing when the
+// device could not be read.
+std::optional<bool> recordIntact(uint32_t dataOfst, uint32_t len, uint16_t stored) {
     uint32_t sum = 0;
-    return readInChunks(dataOfst, len,
-                        [&](const uint8_t* p, uint32_t n) {
-                            sum += nvCalcCksm(p, static_cast<int32_t>(n));
-                            return true;
-                        }) &&
-           static_cast<uint16_t>(sum) == stored;
+    const bool read = readInChunks(dataOfst, len, [&](const uint8_t* p, uint32_t n) {
+        sum += nvCalcCksm(p, static_cast<int32_t>(n));
+        return true;
+    });
+    if (!read) return std::nullopt;
+    return static_cast<uint16_t>(sum) == stored;
 }
 
 // The plan on the flash device. With loadCaches each record taken becomes
@@ -28,14 +36,19 @@ bool recordIntact(uint32_t dataOfst, uint32_t len, uint16_t stored) {
 class DevicePort final : public ScanPort {
 public:
     explicit DevicePort(bool loadCaches) : loadCaches_(loadCaches) {}
-    bool read(uint32_t offset, uint32_t n, uint8_t* buf) override { return nvReadExe(offset, n, buf) == 0; }
+    bool read(uint32_t offset, uint32_t n, uint8_t* buf) override {
+        return noteRead(offset, nvReadExe(offset, n, buf) == 0);
+    }
     Blank erased(uint32_t offset, uint32_t n) override { return rangeBlank(offset, n); }
     bool take(int b, uint32_t offset, uint16_t cksm) override {
         NvVrtlSecEntry* v = nvVrtlSec[b];
         auto* buf = loadCaches_ ? static_cast<uint8_t*>(heapAlloc(v->capacity)) : nullptr;
-        if (buf == nullptr) return recordIntact(offset, v->capacity, cksm);
+        if (buf == nullptr) {
+            std::optional<bool> intact = recordIntact(offset, v->capacity, cksm);
+            return noteRead(offset, intact.has_value()) && *intact;
+        }
         // The checksum comes from the control area the plan has read.
-        if (nvReadExe(offset, v->capacity, buf) != 0 || sum16(buf, v->capacity) != cksm) {
+        if (!noteRead(offset, nvReadExe(offset, v->capacity, buf) == 0) || sum16(buf, v->capacity) != cksm) {
             heapFree(buf);
             return false;
         }
@@ -46,9 +59,11 @@ public:
         if (loadCaches_) heapFree(heapPtr(cacheRef(nvVrtlSec[b]).exchange(0)));
     }
     // A sector that cannot be read is left alone but marked so that nothing
-    // is written into it before it is seen erased.
+    // is written into it before it is seen erased. One that failed a read in
+    // this scan counts as such even if it reads now: the failure may have
+    // hidden the only copy of a block.
     void clear(int s, Clear) override {
-        Blank blank = secBlank(s);
+        Blank blank = (unreadSectors.load() >> s) & 1u ? Blank::Unreadable : secBlank(s);
         if (blank == Blank::NotBlank) {
             nvSecEraseWait(s);
         } else if (blank == Blank::Unreadable) {
@@ -57,6 +72,11 @@ public:
     }
     void unreadable(int s) override { nvRealSec[s]->eraseState = NV_ERASE_STATE_ERASING; }
 private:
+    bool noteRead(uint32_t offset, bool ok) {
+        for (int s = 0; !ok && s < NV_REAL_SEC_NUM; ++s)
+            if (offset - nvRealSec[s]->flashOfst < nvRealSec[s]->size) unreadSectors.fetch_or(1u << s);
+        return ok;
+    }
     bool loadCaches_;
 };
 
@@ -78,6 +98,7 @@ void rescanRing(const WriteLockHeld&, int32_t ringId) {
         r->usedEntries = 0;
         r->writeOfst = NV_CTL_AREA_SIZE;
     }
+    unreadSectors.store(0);
     DevicePort port(false);
     readCounts(t, port, ringId);
     int first = firstSector(t, ringId);
@@ -107,6 +128,7 @@ MFPSYS_API int nvPowerup(void) {
     nvInitRealTbl();
     nvInitVrtlTbl();
     pendingWord(st).store(kPendingNone);
+    unreadSectors.store(0);
     nvGetSecCntAll();
     nvSetupData();
     return 0;

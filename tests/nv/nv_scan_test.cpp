@@ -105,4 +105,16 @@ TEST_F(NvPlan, DamagedRecordIsRefusedByTheCheckersAndTheRepairRescan) {
     EXPECT_EQ(nvVrtlSec[3]->dataOfst, 256);
 }
 
+// A read that fails at power-up (the header's, the record's into the cache)
+// must not make the scan erase the only copy it hid.
+TEST_F(NvPlan, FailedReadAtPowerUpErasesNoCopy) {
+    put(0, S(0).header(1).record(0, 256, 0, 1));
+    for (unsigned nth : {1u, 10u}) {
+        board().arm_fault(mfpsim::Fault::ReadFail, nth);
+        EXPECT_CHILD_OK(restart([] { return nvRead(0x7777, 0, nullptr) == -1 ? 0 : 1; }));
+        EXPECT_EQ(board().counters().erases[0], 0u) << "read " << nth;
+        EXPECT_TRUE(readsAfterRestart(0, 1)) << "read " << nth;
+    }
+}
+
 }  // namespace
