@@ -89,6 +89,25 @@ std::vector<Outcome> run_children(int n, const std::function<int(int)>& fn) {
     return out;
 }
 
+std::vector<Outcome> run_together(int n, const std::function<int(int)>& fn,
+                                  const std::function<int(int)>& prepare) {
+    Gate go;
+    Arrivals ready;
+    std::vector<Child> kids;
+    for (int i = 0; i < n; ++i)
+        kids.emplace_back([&, i] {
+            const int r = prepare ? prepare(i) : 0;
+            ready.arrive();
+            go.wait();
+            return r != 0 ? r : fn(i);
+        });
+    ready.await(n);
+    go.open(n);
+    std::vector<Outcome> out;
+    for (auto& k : kids) out.push_back(k.wait());
+    return out;
+}
+
 Tokens::Tokens() {
     if (pipe2(fd_, O_CLOEXEC) != 0) std::abort();
 }

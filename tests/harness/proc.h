@@ -47,6 +47,10 @@ Outcome run_child(std::function<int()> fn);
 // started system sees it.
 Outcome run_restarted(std::function<int()> fn);
 std::vector<Outcome> run_children(int n, const std::function<int(int)>& fn);
+// n children run prepare(i) (if given), then fn(i) in all of them at one
+// instant once every prepare has ended, so that their calls race.
+std::vector<Outcome> run_together(int n, const std::function<int(int)>& fn,
+                                  const std::function<int(int)>& prepare = {});
 
 // Tokens through a pipe across fork: take(n) blocks until n were given.
 class Tokens {

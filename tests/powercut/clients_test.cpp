@@ -12,7 +12,6 @@
 #include <thread>
 
 #include "harness/board.h"
-#include "harness/together.h"
 #include "mfpsys/mfpsys.h"
 #include "port/heap_ref.h"
 #include "port/tarnix.h"
