@@ -1,6 +1,9 @@
 // Writes: the exact bytes on flash, appends and moves between sectors,
 // erases, device failures mid-write, erase-all and the block tables.
+#include <signal.h>
+#include <sys/ipc.h>
 #include <sys/sem.h>
+#include <unistd.h>
 
 #include <utility>
 
@@ -127,6 +130,31 @@ TEST_F(NvWrite, TablesRefuseASmallSegmentAndFollowRingChanges) {
     }));
     EXPECT_CHILD_OK(restart([] { return reads(1, 2) ? 0 : 1; }));
     expectNoViolation();
+}
+
+// A write lock another process holds: NV_E_BUSY at once, NV_E_RETRY_OVER after
+// ten one-second waits, nothing written; the lock is whole once it is given back.
+TEST_F(NvWrite, HeldLockGivesBusyThenRetryOverAfterTenSeconds) {
+    powerUp();
+    const int id = st()->otherInfo[0];
+    mfpsys::test::Arrivals held;
+    mfpsys::test::Child holder([&] {
+        const int rc = nvTakeSem(id, IPC_NOWAIT);
+        held.arrive();
+        while (rc == 0) pause();
+        return 1;
+    });
+    held.await(1);
+    const auto d = pattern(1, 1, 16);
+    const uint64_t t0 = board().virtual_seconds();
+    EXPECT_EQ(nvWrite(kAddr[1], 16, d.data()), NV_E_BUSY);
+    EXPECT_EQ(nvWriteRetry(kAddr[1], 16, d.data()), NV_E_RETRY_OVER);
+    EXPECT_EQ(board().virtual_seconds() - t0, 10u);
+    EXPECT_EQ(board().counters().writes, 0u);
+    holder.kill(SIGKILL);
+    holder.wait();
+    EXPECT_EQ(nvWrite(kAddr[1], 16, d.data()), 0);
+    EXPECT_EQ(semctl(id, 0, GETVAL), 1) << "given back to exactly 1";
 }
 
 }  // namespace
