@@ -28,10 +28,6 @@ std::int32_t env_entry_len_within(const unsigned char* entry, std::size_t avail)
     return static_cast<std::int32_t>(text + 1);
 }
 
-std::int32_t env_entry_len(const unsigned char* entry) {
-    return env_entry_len_within(entry, mfpsys::env::kMaxEntrySize + 1);
-}
-
 namespace mfpsys::env {
 
 EntryWalker::Step EntryWalker::next() {

@@ -35,12 +35,9 @@ std::uint32_t env_checksum(const unsigned char* p, std::int32_t len);
 std::int32_t env_data_len(const unsigned char* area);
 
 // Size of the entry at p with its NUL: 1 for the empty entry that ends the
-// list, 2 to 500 for a text of 1 to 499 characters, -1 for a longer text.
-// Reads at most 501 bytes.
-std::int32_t env_entry_len(const unsigned char* entry);
-
-// As env_entry_len, but reads at most avail bytes and returns 0 when they end
-// before the entry's NUL (or avail is 0): an entry cut off by the area's end.
+// list, 2 to 500 for a text of 1 to 499 characters, -1 for a longer text;
+// 0 when the avail bytes it may read end before the entry's NUL (or avail
+// is 0): an entry cut off by the area's end.
 std::int32_t env_entry_len_within(const unsigned char* entry, std::size_t avail);
 
 namespace mfpsys::env {

@@ -1,10 +1,10 @@
 // Writes: the exact bytes on flash, appends and moves between sectors,
 // erases, device failures mid-write, erase-all and the block tables.
-#include <signal.h>
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <unistd.h>
 
+#include <functional>
 #include <utility>
 
 #include "mfpsys/registry.h"
@@ -50,6 +50,8 @@ TEST_F(NvWrite, RingOneMovesEveryWriteAndWaitsForTheErase) {
     EXPECT_EQ(nvVrtlSec[0]->crntSec, 1u) << "moved once, and not yet back";
     EXPECT_EQ(nvWriteRetry(kAddr[0], 40, d.data()), 0);
     EXPECT_EQ(nvVrtlSec[0]->crntSec, 0u);
+    board().set_erase_status_polls(NV_ERASE_WAIT_POLLS + 1);  // an erase that does not end in time
+    EXPECT_EQ(nvSecEraseWait(5), -1);
     expectNoViolation();
 }
 
@@ -112,12 +114,19 @@ TEST_F(NvWrite, EraseAllWipesRingsOneToThreeOnly) {
 // Tables: a shared segment registered too small is refused untouched, and
 // blocks that changed rings between boots never take the other ring's copy.
 TEST_F(NvWrite, TablesRefuseASmallSegmentAndFollowRingChanges) {
-    EXPECT_CHILD_OK(restart([] {
-        CHILD_CHECK(KUSharedMemAttach(NV_SHARED_KEY, 100) == 100);
-        uint8_t d[4] = {};
-        CHILD_CHECK(nvRead(kAddr[0], 4, d) == -1 && nvWrite(kAddr[0], 4, d) == NV_E_SYSTEM && nvEraseAll() == -1);
-        return 0;
-    }));
+    const std::function<void()> broken[] = {
+        [] { KUSharedMemAttach(NV_SHARED_KEY, 100); },           // the state registered too small
+        [] { _nvVrtlSec[1].ringId = 9; },                        // a ring with no sectors
+        [] { _nvRealSec[2].ringId = _nvRealSec[3].ringId = _nvVrtlSec[1].ringId = -1; },
+        [] { _nvVrtlSec[3].capacity = 0x7F01; },                 // more than its sectors hold
+        [] { _nvVrtlSec[0].ringId = 4; }};                       // two blocks too big for sector 7
+    for (const auto& breakIt : broken)
+        EXPECT_CHILD_OK(restart([&] {
+            breakIt();
+            uint8_t d[4] = {};
+            CHILD_CHECK(nvRead(kAddr[0], 4, d) == -1 && nvWrite(kAddr[0], 4, d) == NV_E_SYSTEM && nvEraseAll() == -1);
+            return 0;
+        }));
     EXPECT_EQ(board().counters().opens, 0u);
     EXPECT_CHILD_OK(restart([] {
         for (int b = 0; b < 2; ++b) CHILD_CHECK(nvWrite(kAddr[b], 40, pattern(b, 1, 40).data()) == 0);
@@ -133,26 +142,28 @@ TEST_F(NvWrite, TablesRefuseASmallSegmentAndFollowRingChanges) {
 }
 
 // A write lock another process holds: NV_E_BUSY at once, NV_E_RETRY_OVER after
-// ten one-second waits, nothing written; the lock is whole once it is given back.
-TEST_F(NvWrite, HeldLockGivesBusyThenRetryOverAfterTenSeconds) {
+// ten one-second waits, nothing written; erase-all waits until it is given
+// back, and the lock is whole again after.
+TEST_F(NvWrite, HeldLockGivesBusyThenRetryOverAndEraseAllWaits) {
     powerUp();
     const int id = st()->otherInfo[0];
     mfpsys::test::Arrivals held;
-    mfpsys::test::Child holder([&] {
+    const uint64_t t0 = board().virtual_seconds();
+    mfpsys::test::Child holder([&] {  // lets go once the others waited 12 s
         const int rc = nvTakeSem(id, IPC_NOWAIT);
         held.arrive();
-        while (rc == 0) pause();
-        return 1;
+        while (rc == 0 && board().virtual_seconds() < t0 + 12) usleep(1000);  // polls gently: the clock has a lock
+        return rc == 0 ? nvGiveSem(id) : rc;
     });
     held.await(1);
     const auto d = pattern(1, 1, 16);
-    const uint64_t t0 = board().virtual_seconds();
     EXPECT_EQ(nvWrite(kAddr[1], 16, d.data()), NV_E_BUSY);
     EXPECT_EQ(nvWriteRetry(kAddr[1], 16, d.data()), NV_E_RETRY_OVER);
     EXPECT_EQ(board().virtual_seconds() - t0, 10u);
     EXPECT_EQ(board().counters().writes, 0u);
-    holder.kill(SIGKILL);
-    holder.wait();
+    EXPECT_EQ(nvEraseAll(), 0) << "erase-all waits as long as the holder lives";
+    EXPECT_GE(board().virtual_seconds() - t0, 12u);
+    EXPECT_CHILD_OK(holder.wait());
     EXPECT_EQ(nvWrite(kAddr[1], 16, d.data()), 0);
     EXPECT_EQ(semctl(id, 0, GETVAL), 1) << "given back to exactly 1";
 }

@@ -24,7 +24,10 @@ unsigned semMode(int sem) {
 // A new table has the peers' layout and an open semaphore; an existing one keeps
 // its entries and first word; keys can change only before set-up.
 TEST(ShmSetup, TableLayoutExistingEntriesAndInitKeys) {
-    ASSERT_CHILD_OK(run_child([] { return KUSharedMemAttach(K, 16) == 16 ? 0 : 1; }));
+    ASSERT_CHILD_OK(run_child([] {  // keys that are no keys change nothing; K + 512 takes K's lookup hint
+        return KUSharedMemInit(0, -5) == 0 && KUSharedMemAttach(K, 16) == 16 && KUSharedMemAttach(K + 512, 8) == 8 &&
+               KUSharedMemRetrieveMemory(K) != KUSharedMemRetrieveMemory(K + 512) ? 0 : 1;
+    }));
     const int sem = semget(KU_SHARED_MEM_SEM_KEY, 1, 0), id = TableView().id();
     EXPECT_EQ((V{semMode(sem), semctl(sem, 0, GETVAL, semun{}), segmentSize(id)}), (V{0666, 0, 3108}));
     ASSERT_EQ(shmctl(id, IPC_RMID, nullptr), 0);
