@@ -49,10 +49,7 @@ Child::Child(std::function<int()> fn) {
 Child::Child(Child&& o) noexcept : pid_(std::exchange(o.pid_, -1)) {}
 
 Child& Child::operator=(Child&& o) noexcept {
-    if (this != &o) {
-        this->~Child();
-        pid_ = std::exchange(o.pid_, -1);
-    }
+    std::swap(pid_, o.pid_);  // o ends the child this one had
     return *this;
 }
 
@@ -88,48 +85,37 @@ Outcome run_restarted(std::function<int()> fn) {
     });
 }
 
-std::vector<Outcome> run_children(int n, const std::function<int(int)>& fn) {
-    std::vector<Child> kids;
-    for (int i = 0; i < n; ++i) kids.emplace_back([&fn, i] { return fn(i); });
-    std::vector<Outcome> out;
-    for (auto& k : kids) out.push_back(k.wait());
-    return out;
-}
-
-std::vector<Outcome> run_together(int n, const std::function<int(int)>& fn,
-                                  const std::function<int(int)>& prepare) {
-    Gate go;
-    Arrivals ready;
+std::vector<Outcome> run_together(int n, const std::function<int(int)>& fn) {
+    Arrivals ready, go;
     std::vector<Child> kids;
     for (int i = 0; i < n; ++i)
         kids.emplace_back([&, i] {
-            const int r = prepare ? prepare(i) : 0;
             ready.arrive();
-            go.wait();
-            return r != 0 ? r : fn(i);
+            go.await();
+            return fn(i);
         });
     ready.await(n);
-    go.open(n);
+    go.arrive(n);
     std::vector<Outcome> out;
     for (auto& k : kids) out.push_back(k.wait());
     return out;
 }
 
-Tokens::Tokens() {
+Arrivals::Arrivals() {
     if (pipe2(fd_, O_CLOEXEC) != 0) std::abort();
 }
 
-Tokens::~Tokens() {
+Arrivals::~Arrivals() {
     close(fd_[0]);
     close(fd_[1]);
 }
 
-void Tokens::give(int n) {
+void Arrivals::arrive(int n) {
     for (char c = 't'; n > 0; --n)
         while (write(fd_[1], &c, 1) < 0 && errno == EINTR) {}
 }
 
-void Tokens::take(int n) {
+void Arrivals::await(int n) {
     for (char c; n > 0; --n)
         while (read(fd_[0], &c, 1) < 0 && errno == EINTR) {}
 }
@@ -143,7 +129,7 @@ Child hold_sem_lock(int semid) {
         while (rc == 0) pause();
         return 1;
     });
-    holding.await(1);
+    holding.await();
     return holder;
 }
 

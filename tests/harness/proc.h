@@ -46,33 +46,21 @@ Outcome run_child(std::function<int()> fn);
 // In a child that first enters a fresh IPC namespace: the board as a newly
 // started system sees it.
 Outcome run_restarted(std::function<int()> fn);
-std::vector<Outcome> run_children(int n, const std::function<int(int)>& fn);
-// n children run prepare(i) (if given), then fn(i) in all of them at one
-// instant once every prepare has ended, so that their calls race.
-std::vector<Outcome> run_together(int n, const std::function<int(int)>& fn,
-                                  const std::function<int(int)>& prepare = {});
+// n children run fn(i), all starting at one instant, so that their calls race.
+std::vector<Outcome> run_together(int n, const std::function<int(int)>& fn);
 
-// Tokens through a pipe across fork: take(n) blocks until n were given.
-class Tokens {
+// Tokens through a pipe across fork: await(n) blocks until n have arrived
+// (children arrive for the parent, or the parent for n waiting children).
+class Arrivals {
 public:
-    Tokens();
-    ~Tokens();
-    Tokens(const Tokens&) = delete;
-    Tokens& operator=(const Tokens&) = delete;
-    void give(int n);
-    void take(int n);
+    Arrivals();
+    ~Arrivals();
+    Arrivals(const Arrivals&) = delete;
+    Arrivals& operator=(const Arrivals&) = delete;
+    void arrive(int n = 1);
+    void await(int n = 1);
 private:
     int fd_[2] = {-1, -1};
-};
-// Children wait() until the parent opens the gate for that many of them.
-struct Gate : Tokens {
-    void wait() { take(1); }
-    void open(int waiters) { give(waiters); }
-};
-// Children arrive(); the parent awaits n arrivals.
-struct Arrivals : Tokens {
-    void arrive() { give(1); }
-    void await(int n) { take(n); }
 };
 
 // A child holding a System V lock the way the library takes its locks

@@ -13,7 +13,7 @@ using mfpsys::test::run_child;
 class Sim : public mfpsys::test::BoardTest {};
 
 TEST_F(Sim, ProgrammingOnlyClearsBitsFromAnyProcessAndEraseSetsExactlyOneSectorOnceNoLongerBusy) {
-    for (auto& o : mfpsys::test::run_children(2, [](int i) {  // each clears its own bits: a lost update shows
+    for (auto& o : mfpsys::test::run_together(2, [](int i) {  // each clears its own bits: a lost update shows
              for (uint32_t b = 0; b < 100; ++b) CHILD_CHECK(flash_write(0x100 + b, {uint8_t(~(0x11u << i))}) == 1);
              return 0; }))
         EXPECT_CHILD_OK(o);
