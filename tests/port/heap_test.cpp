@@ -20,10 +20,11 @@ static bool holds(const void* p, std::size_t n, int v) {
 // the word before each block they allocate.
 TEST(Heap, BlockOutlivesItsAllocatorAndIsReachedByReference) {
     Shared<Ref> ref;
-    int local = 0;  // references only name blocks inside the segment, and only those are named
-    EXPECT_TRUE(tarnixSubAllocMem(std::size_t(4) << 20) == nullptr && tarnixOrgFreeMemPart(0, nullptr) == -1 && heap_ref(&local) == kNoRef &&
-                heap_ref(nullptr) == kNoRef && heap_ptr(0) == nullptr && heap_ptr(~Ref{0}) == nullptr);
-    ASSERT_NE(tarnixSubAllocMem(8), nullptr);
+    int local = 0;  // references name blocks inside the segment only, and only those are named
+    EXPECT_TRUE(heap_ptr(0) == nullptr && heap_ptr(~Ref{0}) == nullptr && tarnixSubAllocMem(std::size_t(4) << 20) == nullptr &&
+                tarnixOrgFreeMemPart(0, nullptr) == -1 && heap_ref(&local) == kNoRef && heap_ref(nullptr) == kNoRef);
+    auto* first = static_cast<char*>(tarnixSubAllocMem(8));
+    ASSERT_TRUE(first != nullptr && heap_ref(first - heap_ref(first) + 4) == kNoRef);
     ASSERT_CHILD_OK(run_child([&] {
         auto* p = static_cast<unsigned char*>(tarnixSubAllocMem(1000));
         CHILD_CHECK(p != nullptr && (*ref = heap_ref(p)) != kNoRef && heap_ptr(*ref) == p);
