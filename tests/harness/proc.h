@@ -13,6 +13,14 @@
 #include <string>
 #include <vector>
 
+// semctl's fourth argument: always this union, never a bare int (the 32-bit
+// PowerPC ABI passes a union to a variadic function by reference).
+union semun {
+    int val;
+    struct semid_ds* buf;
+    unsigned short* array;
+};
+
 namespace mfpsys::test {
 
 // A new IPC namespace (with a user namespace where a plain one is refused).

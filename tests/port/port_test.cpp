@@ -10,7 +10,6 @@
 #include "port/sysv_lock.h"
 using namespace mfpsys::port;
 using Bytes = std::vector<std::uint8_t>;
-union semun { int val; semid_ds* buf; unsigned short* array; };
 TEST(PortEndian, FieldsAreReadAndWrittenBigEndian) {
     Bytes b = {0x12, 0x34, 0x56, 0x78};
     EXPECT_EQ((std::vector<unsigned>{getBe<std::uint8_t>(&b[0]), getBe<std::uint16_t>(&b[1]), getBe<std::uint32_t>(&b[0])}),

@@ -7,6 +7,7 @@
 #include <optional>
 #include <vector>
 
+#include "harness/proc.h"
 #include "mfpsys/nv.h"
 
 namespace rel {
@@ -31,9 +32,8 @@ inline std::optional<std::vector<uint8_t>> readBlock(int b) {
     return nvRead(kAddr[b], kCap[b], got.data()) == 0 ? std::optional(got) : std::nullopt;
 }
 inline int lockValue(key_t key) {  // 0 free, 1 held, -1 never made
-    union semun { int val; semid_ds* buf; unsigned short* array; } arg{};
     int id = ::semget(key, 1, 0);
-    return id < 0 ? -1 : ::semctl(id, 0, GETVAL, arg);
+    return id < 0 ? -1 : ::semctl(id, 0, GETVAL, semun{});
 }
 inline std::vector<uint8_t> segmentBytes(key_t key) {  // empty when there is none
     shmid_ds ds{};

@@ -14,7 +14,6 @@ using namespace mfpsys::test;
 namespace {
 constexpr int K = 4711;
 using V = std::vector<std::int64_t>;  // results of steps, evaluated in order
-union semun { int val; semid_ds* buf; unsigned short* array; };
 unsigned semMode(int sem) {
     semid_ds ds{};
     return semctl(sem, 0, IPC_STAT, semun{.buf = &ds}) == 0 ? ds.sem_perm.mode & 0777 : ~0u;
