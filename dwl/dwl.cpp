@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -33,6 +34,32 @@ std::optional<Area> area_of(std::int32_t area) {
     return kAreas[static_cast<std::size_t>(area)];
 }
 
+// The windows this process holds. A release is taken only at a window's own
+// start under its own area: munmap would as readily unmap whatever the caller
+// has mapped behind a window or in place of a released one. A slot is one
+// word, the page-aligned start with the area in bit 0, 0 when free; slots are
+// claimed and cleared by compare-and-swap, so no lock exists for a fork to
+// copy held, and a child keeps the records of the windows it inherits.
+constexpr std::size_t kMaxWindows = 64;
+using Window = std::uintptr_t;
+static_assert(std::atomic<Window>::is_always_lock_free);
+std::array<std::atomic<Window>, kMaxWindows> g_windows{};
+
+Window window(const void* start, std::int32_t area) {
+    return reinterpret_cast<Window>(start) | static_cast<Window>(area);
+}
+
+bool swap_slot(Window from, Window to) {
+    for (auto& slot : g_windows) {
+        Window held = from;
+        if (slot.compare_exchange_strong(held, to)) return true;
+    }
+    return false;
+}
+bool remember(Window w) { return swap_slot(0, w); }
+// Of two racing releases of one window, one takes its record.
+bool forget(Window w) { return swap_slot(w, 0); }
+
 }  // namespace
 
 std::int32_t mmNORConvKey(std::int32_t key) {
@@ -47,13 +74,22 @@ void* vfsDWL_GetArea(std::int32_t area) {
     void* p = ::mmap(nullptr, a->length, PROT_READ, MAP_SHARED, fd, a->phys);
     // The mapping outlives the descriptor; none is kept open.
     ::close(fd);
-    return p == MAP_FAILED ? nullptr : p;
+    if (p == MAP_FAILED) return nullptr;
+    // A window without a record could never be released.
+    if (!remember(window(p, area))) {
+        ::munmap(p, a->length);
+        return nullptr;
+    }
+    return p;
 }
 
 std::int32_t vfsDWL_FreeArea(std::int32_t area, void* addr) {
     const auto a = area_of(area);
-    if (!a || addr == nullptr) return -1;
-    return ::munmap(addr, a->length) == 0 ? 0 : -1;
+    if (!a || addr == nullptr || (reinterpret_cast<Window>(addr) & 1) != 0) return -1;
+    if (!forget(window(addr, area))) return -1;
+    if (::munmap(addr, a->length) == 0) return 0;
+    remember(window(addr, area));  // still mapped, so still releasable
+    return -1;
 }
 
 void* mmNORConnect(std::int32_t key, unsigned char* info) {

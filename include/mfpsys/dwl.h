@@ -16,11 +16,15 @@ MFPSYS_BEGIN_DECLS
 MFPSYS_API int32_t mmNORConvKey(int32_t key);
 
 /* Maps the whole of area 0 or 1 read-only. Returns its start, or a null
- * pointer on any failure (then no mapping and no descriptor is left). */
+ * pointer on any failure (then no mapping and no descriptor is left). A
+ * process holds at most 64 windows at a time; one more is a failure. */
 MFPSYS_API void *vfsDWL_GetArea(int32_t area);
 
 /* Unmaps the whole of the area at addr (as returned by vfsDWL_GetArea).
- * 0 on success; -1 for another area number, a null addr or a failed unmap. */
+ * 0 on success; -1 for another area number, a null addr or a failed unmap.
+ * Only the start of a window of that area that this process holds (mapped
+ * here or inherited over fork) and has not yet released is taken: any other
+ * address gives -1 and unmaps nothing. */
 MFPSYS_API int32_t vfsDWL_FreeArea(int32_t area, void *addr);
 
 /* Maps the key's area and accepts it only if its 20-byte header starts with
@@ -32,7 +36,8 @@ MFPSYS_API int32_t vfsDWL_FreeArea(int32_t area, void *addr);
 MFPSYS_API void *mmNORConnect(int32_t key, unsigned char *info);
 
 /* Releases a window given by mmNORConnect: vfsDWL_FreeArea of the key's area
- * at data - 20. A null data gives -1 and unmaps nothing. */
+ * at data - 20, so the same key and pointer or -1 with nothing unmapped. A
+ * null data gives -1 and unmaps nothing. */
 MFPSYS_API int32_t mmNORDisconnect(int32_t key, void *data);
 
 MFPSYS_END_DECLS

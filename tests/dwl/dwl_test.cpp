@@ -1,7 +1,9 @@
 // Download-area windows on a simulated board: each area's physical range
 // mapped read-only, header checks, area bounds, and the range unmapped again.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <cstdint>
+#include <cstring>
 #include <fstream>
 #include <optional>
 #include <string>
@@ -61,10 +63,34 @@ TEST_F(Dwl, RefusedHeadersAndAreasLeaveNoWindow) {
     }
     board().reset_counters();
     EXPECT_TRUE(vfsDWL_GetArea(2) == nullptr && board().counters().opens == 0);  // not even looked for
-    void* a = vfsDWL_GetArea(0);
-    EXPECT_TRUE(vfsDWL_FreeArea(2, a) == -1 && mapping_at(a) && vfsDWL_FreeArea(0, a) == 0);
     for (auto f : {mfpsim::Fault::Open, mfpsim::Fault::Mmap}) {  // the device refuses: nothing left open
         board().arm_fault(f, 1);
         EXPECT_TRUE(mmNORConnect(0, info) == nullptr && board().counters().open_fds == 0) << mfpsim::fault_name(f);
     }
+}
+
+// Only a window's own start under its own area releases it: another area's
+// number (area 0's length would reach into the caller's memory right behind an
+// area-1 window), an address inside a window, no area, a second release are
+// refused and unmap nothing. A forked child releases the windows it inherited.
+TEST_F(Dwl, OnlyAWindowsStartUnderItsAreaReleasesIt) {
+    board().set_physmem(0x0EC00000, area(0x1F000, 0));
+    const std::size_t len = 0x1E000;
+    std::vector<void*> w1{vfsDWL_GetArea(1)};
+    auto* mine = static_cast<unsigned char*>(mmap(static_cast<char*>(w1[0]) + 0x1000, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    // Where mappings grow downwards, windows fill the gaps above until one lands right below.
+    while (w1.back() != mine - 0x1000 && w1.size() < 32) w1.push_back(vfsDWL_GetArea(1));
+    ASSERT_EQ(w1.back(), mine - 0x1000);
+    std::memset(mine, 0x5A, len);
+    EXPECT_EQ(vfsDWL_FreeArea(0, w1.back()), -1);
+    ASSERT_TRUE(mapping_at(mine) && mapping_at(mine + len - 1) && mapping_at(w1.back()));
+    EXPECT_EQ(Bytes(mine, mine + len), Bytes(len, 0x5A));
+    unsigned char info[12];
+    auto* d0 = static_cast<unsigned char*>(mmNORConnect(0, info));
+    for (auto [area, addr] : {std::pair{1, d0 - 20}, {0, d0 - 20 + 0x1000}, {2, d0 - 20}})
+        EXPECT_TRUE(vfsDWL_FreeArea(area, addr) == -1 && mapping_at(d0) && mapping_at(d0 + 0x1F000 - 21)) << area;
+    EXPECT_TRUE(mmNORDisconnect(0, d0) == 0 && mmNORDisconnect(0, d0) == -1);
+    EXPECT_TRUE(mfpsys::test::run_child([&] { return vfsDWL_FreeArea(1, w1.back()); }).ok() && mapping_at(w1.back()));
+    for (void* w : w1) EXPECT_TRUE(vfsDWL_FreeArea(1, w) == 0 && vfsDWL_FreeArea(1, w) == -1);
+    munmap(mine, len);
 }

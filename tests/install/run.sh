@@ -5,7 +5,8 @@
 # it (under the emulator for a cross build) in a private IPC namespace.
 # With HEAP_DIR (a board build): the tree comes from the board bundle unpacked
 # into an empty folder, HEAP_DIR stands in for the board's library folder, and
-# the client also keeps NV data over a restart on a simulated board.
+# the client also keeps NV data over a restart on a simulated board; the
+# bundle's binaries are stripped, their debug files in the archive beside it.
 set -euo pipefail
 build=$1 work=$2 src=$3 toolchain=$4 emu=$5 cc=$6 heapdir=${7:-} simlib=${8:-} simtool=${9:-}
 rm -rf "$work"; mkdir -p "$work"
@@ -19,6 +20,31 @@ if [[ -n $heapdir ]]; then
         [[ -e $prefix/$f ]] || { echo "bundle lacks usr/$f"; exit 1; }
     done
     if ls "$prefix"/lib/*heap* 2>/dev/null; then echo "bundle holds a heap library"; exit 1; fi
+    # Shipped stripped; the debug archive beside the bundle holds each
+    # binary's debug information under its build-id and its debug link.
+    readelf=${cc%gcc}readelf
+    mkdir "$work/debugfs"
+    tar -C "$work/debugfs" -xzf "${tarball%.tar.gz}-debug.tar.gz"
+    build_id() { "$readelf" -n "$1" | sed -n 's/^ *Build ID: //p'; }
+    for f in lib/libmfpsys.so.0.1.0 bin/mfpctl; do
+        bin=$prefix/$f dbg=$work/debugfs/usr/lib/debug/usr/$f.debug id=$(build_id "$prefix/$f")
+        if "$readelf" -SW "$bin" | grep -E '\] \.(debug_info|symtab) '; then echo "usr/$f is not stripped"; exit 1; fi
+        "$readelf" -SW "$dbg" | grep -q '\] \.debug_info ' || { echo "no debug information for usr/$f"; exit 1; }
+        [[ -n $id && $(build_id "$dbg") == "$id" &&
+           $(readlink -f "$work/debugfs/usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug") == $(readlink -f "$dbg") ]] ||
+            { echo "usr/$f: build-id ${id:-missing} does not lead to its debug file"; exit 1; }
+        # The debug link: the debug file's name and its CRC-32, in the target's byte order.
+        python3 - "$bin" "$dbg" "$readelf" <<'PY' || exit 1
+import subprocess, sys, zlib
+binary, dbg, readelf = sys.argv[1:]
+raw = subprocess.run([readelf, "-x", ".gnu_debuglink", binary], capture_output=True, text=True, check=True).stdout
+data = bytes.fromhex("".join(line[13:48].replace(" ", "") for line in raw.splitlines() if line.startswith("  0x")))
+name = data[:data.index(0)].decode()
+crc = int.from_bytes(data[-4:], "big")
+if name != dbg.rsplit("/", 1)[1] or crc != zlib.crc32(open(dbg, "rb").read()):
+    sys.exit(f"{binary}: debug link {name} crc {crc:#x} does not match {dbg}")
+PY
+    done
 else
     prefix=$work/prefix
     cmake --install "$build" --prefix "$prefix" >/dev/null
