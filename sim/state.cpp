@@ -320,7 +320,7 @@ ssize_t flash_read(BoardFiles& b, uint32_t pos, void* buf, size_t n) {
     settle(l);
     count(l, kReads);
     if (fault_fires(l, Fault::ReadFail)) return fail_with(EIO);
-    if (l.s.bad_read_armed.get() && l.s.bad_read_offset.get() - uint64_t{pos} < n) {
+    if (l.s.bad_read_armed.get() && l.s.bad_read_offset.get() == pos) {
         count(l, kFaultsFired);
         return fail_with(EIO);
     }

@@ -80,7 +80,7 @@ struct State {
     L64 erases[16];
     L64 journal_count;        // entries ever recorded
     JournalRec journal[kJournalSlots];
-    L32 bad_read_armed, bad_read_offset;  // every read covering the offset fails
+    L32 bad_read_armed, bad_read_offset;  // every read from the offset fails
 };
 static_assert(sizeof(EraseSlot) == 24);
 static_assert(offsetof(State, clock) == 32);
