@@ -4,6 +4,8 @@
 // and making one ready for records.
 #include <unistd.h>
 
+#include <array>
+
 #include "mfpsys/mm.h"
 #include "nv/nv_format.h"
 #include "nv/nv_internal.h"
@@ -27,11 +29,18 @@ Blank rangeBlank(uint32_t offset, uint32_t len) {
 
 Blank secBlank(int s) {
     NvRealSecEntry* r = sec(s);
-    if (r == nullptr) return Blank::NotBlank;
+    if (r == nullptr || r->size < 4) return Blank::NotBlank;
     auto* buf = static_cast<uint8_t*>(heapAlloc(r->size));
-    if (buf == nullptr) return Blank::Unreadable;
+    if (buf == nullptr) {
+        // Short of heap: the erase ID, then the rest piece by piece.
+        std::array<uint8_t, 4> id;
+        if (nvReadExe(r->flashOfst, 4, id.data()) != 0) return Blank::Unreadable;
+        uint32_t v = port::getBe<uint32_t>(id.data());
+        if (v != kEraseIdBlank && v != NV_ERASE_ID_READY) return Blank::NotBlank;
+        return rangeBlank(r->flashOfst + 4, r->size - 4);
+    }
     Blank result = Blank::Unreadable;
-    if (r->size >= 4 && nvReadExe(r->flashOfst, r->size, buf) == 0)
+    if (nvReadExe(r->flashOfst, r->size, buf) == 0)
         result = sectorBlank(buf, r->size) ? Blank::Blank : Blank::NotBlank;
     heapFree(buf);
     return result;
@@ -39,9 +48,11 @@ Blank secBlank(int s) {
 
 // A sector whose erase has not been seen to end takes no record until the
 // device says the erase is over and the sector reads blank; one that is not
-// blank (a failed erase, or damage) is sent to erase again.
+// blank (a failed erase, or damage) is sent to erase again. A sector whose
+// records nobody could read is neither written nor erased.
 int makeReady(int s) {
     NvRealSecEntry* r = sec(s);
+    if (unexamined(s)) return NV_E_SYSTEM;
     if (r->eraseState == NV_ERASE_STATE_READY) return 0;
     int status = nvChkEraseExe(r->flashOfst);
     if (status == -1) return NV_E_BUSY;
@@ -121,24 +132,22 @@ MFPSYS_API int nvSecEraseWait(int s) {
     if (status == NV_ERASE_STATUS_UNKNOWN) return -1;
     if (nvSetSecEraseID(s, NV_ERASE_ID_READY) != 0) return -1;
     r->eraseState = NV_ERASE_STATE_READY;
+    // Blank now: nothing in it is left to examine.
+    if (NvSharedState* st = state()) unexaminedWord(st).fetch_and(~(1u << s));
     return 0;
 }
 
 MFPSYS_API int nvEraseAll(void) {
-    if (ensurePoweredUp() != 0) {
-        nvSharedMemDetach();
-        return -1;
+    int result = -1;
+    if (ensurePoweredUp() == 0) {
+        PatientWriteLock lock;
+        if (lock.held()) {
+            NvSharedState* st = state();
+            pendingWord(st).store(kPendingAll);
+            result = eraseMarkedSectors(lock.token());
+            pendingWord(st).store(kPendingNone);
+        }
     }
-    if (!takeWriteLockPatiently()) {
-        nvSharedMemDetach();
-        return -1;
-    }
-    const WriteLockHeld held;
-    NvSharedState* st = state();
-    pendingWord(st).store(kPendingAll);
-    int result = eraseMarkedSectors(held);
-    pendingWord(st).store(kPendingNone);
-    nvGiveSem(st->otherInfo[0]);
     nvSharedMemDetach();
     return result;
 }

@@ -46,6 +46,21 @@ inline std::atomic_ref<uint32_t> pendingWord(NvSharedState* st) {
 inline std::atomic_ref<uint32_t> cacheRef(NvVrtlSecEntry* v) {
     return std::atomic_ref<uint32_t>(v->cache);
 }
+// Cache word of a block whose image is still to be handed out but is not in
+// memory (the heap was short, or its ring holds a sector the scan could not
+// examine): its first read takes it from the flash. No heap block has this
+// reference (an odd address, and far beyond the stand-in's segment).
+inline constexpr uint32_t kImageOnFlash = 0xFFFFFFFFu;
+inline bool isHeapImage(uint32_t ref) { return ref != 0 && ref != kImageOnFlash; }
+
+// Erase area word 0: the sectors, by bit, whose records the last scan of
+// their ring could not examine (a read failed). Nothing is written into such
+// a sector, nor is it erased, before its ring has been examined again.
+inline std::atomic_ref<uint32_t> unexaminedWord(NvSharedState* st) {
+    return std::atomic_ref<uint32_t>(st->eraseInfo[0]);
+}
+bool unexamined(int s);
+bool ringUnexamined(int32_t ringId);
 
 // Heap memory shared by every process, named by 32-bit references.
 using mfpsys::port::heapAlloc;
@@ -64,8 +79,37 @@ public:
 private:
     WriteLockHeld() = default;
     friend int ::nvWriteReq(int32_t, uint32_t, const void*);
-    friend int ::nvEraseAll(void);
+    friend class PatientWriteLock;
     friend bool recoverWriteLock(int semId);
+};
+
+// The write lock taken for as long as a live process holds it (a dead
+// holder's is recovered), given back at the end of the scope.
+class PatientWriteLock {
+public:
+    PatientWriteLock();
+    ~PatientWriteLock();
+    PatientWriteLock(const PatientWriteLock&) = delete;
+    PatientWriteLock& operator=(const PatientWriteLock&) = delete;
+    bool held() const { return held_; }
+    // Only while held().
+    const WriteLockHeld& token() const { return token_; }
+private:
+    bool held_;
+    WriteLockHeld token_;
+};
+
+// Names the block whose ring is being changed in the shared state for as
+// long as the change runs, so that a holder's death is repaired on the right
+// ring.
+class PendingChange {
+public:
+    PendingChange(NvSharedState* st, int b) : st_(st) { pendingWord(st_).store(static_cast<uint32_t>(b)); }
+    ~PendingChange() { pendingWord(st_).store(kPendingNone); }
+    PendingChange(const PendingChange&) = delete;
+    PendingChange& operator=(const PendingChange&) = delete;
+private:
+    NvSharedState* st_;
 };
 
 // The first-use lock, reentrant on one thread.
@@ -90,13 +134,17 @@ int ensurePoweredUp();
 // blocks).
 bool tablesValid();
 
-// Rebuilds the records of one ring from the flash as the power-up scan does.
-// loadCaches false leaves every cache as it is.
-void scanRing(int32_t ringId, bool loadCaches);
+// What a walk over a ring does with the blocks' images.
+enum class Images {
+    Load,     // the power-up scan: each block without one gets its image
+    Keep,     // the repair after a dead writer: caches untouched
+    Refresh,  // examined again: an image not yet handed out becomes the
+              // newest copy found
+};
 
 // The tables of one ring back to what its flash holds, its counts read
-// again, caches untouched (repair after a dead writer).
-void rescanRing(const WriteLockHeld&, int32_t ringId);
+// again and its sectors' examination marks renewed.
+void rescanRing(const WriteLockHeld&, int32_t ringId, Images images);
 
 // Lowest sector index of a ring, or -1.
 int firstSecOfRing(int32_t ringId);
@@ -104,11 +152,6 @@ int firstSecOfRing(int32_t ringId);
 // Brings the write lock back when its holder died; call with the lock seen
 // busy. True when the lock was reset (or was found free).
 bool recoverWriteLock(int semId);
-
-// Takes the write lock for erase-all, a second between attempts, for as long
-// as a live process holds it (a dead holder's lock is recovered). False only
-// when there is no lock to take.
-bool takeWriteLockPatiently();
 
 // Whether sector s reads erased (its erase ID may also read ready).
 Blank secBlank(int s);
@@ -134,7 +177,7 @@ bool readInChunks(uint32_t offset, uint32_t len, Visit visit) {
 
 // 0 when sector s may take a record now; NV_E_BUSY while its erase runs (or
 // was started again because it did not read blank), NV_E_SYSTEM when the
-// device cannot tell.
+// device cannot tell or the sector's records were not examined.
 int makeReady(int s);
 
 }  // namespace mfpsys::nv

@@ -53,9 +53,9 @@ bool recoverWriteLock(int semId) {
     if (pending == kPendingAll) {
         int list[5];
         nvSetIdList(list);
-        for (int i = 0; i < 5 && list[i] != -1; ++i) rescanRing(held, list[i]);
+        for (int i = 0; i < 5 && list[i] != -1; ++i) rescanRing(held, list[i], Images::Keep);
     } else if (pending < NV_VRTL_SEC_NUM) {
-        rescanRing(held, nvVrtlSec[pending]->ringId);
+        rescanRing(held, nvVrtlSec[pending]->ringId, Images::Keep);
     }
     pendingWord(st).store(kPendingNone);
     semun one{};
@@ -63,18 +63,23 @@ bool recoverWriteLock(int semId) {
     return ::semctl(semId, 0, SETVAL, one) == 0;
 }
 
-bool takeWriteLockPatiently() {
+PatientWriteLock::PatientWriteLock() : held_(false) {
     NvSharedState* st = state();
-    if (st == nullptr) return false;
+    if (st == nullptr) return;
     // No limit while the holder lives: an erase-all that gave up would leave
     // everything in place, and its callers take it as done.
     for (;;) {
         int id = st->otherInfo[0];
-        if (nvTakeSem(id, IPC_NOWAIT) == 0) return true;
-        if (errno != EAGAIN) return false;  // no lock to wait for
-        if (recoverWriteLock(id) && nvTakeSem(id, IPC_NOWAIT) == 0) return true;
+        if (nvTakeSem(id, IPC_NOWAIT) == 0) break;
+        if (errno != EAGAIN) return;  // no lock to wait for
+        if (recoverWriteLock(id) && nvTakeSem(id, IPC_NOWAIT) == 0) break;
         ::sleep(1);
     }
+    held_ = true;
+}
+
+PatientWriteLock::~PatientWriteLock() {
+    if (held_) nvGiveSem(state()->otherInfo[0]);
 }
 
 }  // namespace mfpsys::nv

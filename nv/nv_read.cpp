@@ -1,5 +1,6 @@
 // Block read: hands out the image of a block that the power-up scan found,
-// once per power-up. The read never touches the flash itself.
+// once per power-up. The read touches the flash only for an image the scan
+// could not keep in memory or whose ring it could not read whole.
 #include <cstring>
 
 #include "nv/nv_internal.h"
@@ -25,10 +26,27 @@ MFPSYS_API int nvReadReq(int32_t blockAddr, uint32_t length, void* dest) {
     if (dest == nullptr && length != 0) return -1;
     int b = nvGetVidx(blockAddr);
     if (b < 0 || length > nvVrtlSec[b]->capacity) return -1;
+    NvVrtlSecEntry* v = nvVrtlSec[b];
+    uint32_t image = cacheRef(v).load(std::memory_order_acquire);
+    if (image == kImageOnFlash || (image != 0 && ringUnexamined(v->ringId))) {
+        // The image is still on the flash, or a sector of its ring could not
+        // be read at power-up: the ring is examined again, as a writer would,
+        // so that the newest copy found is what goes out.
+        PatientWriteLock lock;
+        if (lock.held()) {
+            PendingChange pending(state(), b);
+            rescanRing(lock.token(), v->ringId, Images::Refresh);
+        }
+    }
     // Whoever swaps the reference out owns the cache: two readers of one
     // block get it once between them.
-    uint32_t ref = cacheRef(nvVrtlSec[b]).exchange(0, std::memory_order_acq_rel);
-    if (ref == 0) return -1;
+    uint32_t ref = cacheRef(v).exchange(0, std::memory_order_acq_rel);
+    if (ref == kImageOnFlash) {
+        // Not to be had now (no heap for it, or unreadable): a later read
+        // tries again.
+        cacheRef(v).store(kImageOnFlash, std::memory_order_release);
+        return -1;
+    }
     void* cache = heapPtr(ref);
     if (cache == nullptr) return -1;
     if (length != 0) std::memcpy(dest, cache, length);

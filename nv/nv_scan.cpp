@@ -14,9 +14,7 @@ namespace mfpsys::nv {
 
 namespace {
 
-// Sectors a read failed on since this process's scan began, by bit: the
-// count pass and the ring walks are separate calls.
-std::atomic<uint32_t> unreadSectors{0};
+void markUnexamined(int s) { unexaminedWord(state()).fetch_or(1u << s); }
 
 // Checks a record's data checksum without a heap buffer; nothing when the
 // device could not be read.
@@ -30,76 +28,153 @@ std::optional<bool> recordIntact(uint32_t dataOfst, uint32_t len, uint16_t store
     return static_cast<uint16_t>(sum) == stored;
 }
 
-// The plan on the flash device. With loadCaches each record taken becomes
-// its block's heap image (the cache); otherwise only the tables follow the
-// flash.
+// The plan on the flash device. Each record taken for a block named in load
+// becomes that block's heap image once the walk is over; the other blocks'
+// records are only checked.
 class DevicePort final : public ScanPort {
 public:
-    explicit DevicePort(bool loadCaches) : loadCaches_(loadCaches) {}
+    explicit DevicePort(const bool (&load)[NV_VRTL_SEC_NUM]) {
+        for (int b = 0; b < NV_VRTL_SEC_NUM; ++b) load_[b] = load[b];
+    }
+    ~DevicePort() {
+        for (uint8_t* image : image_) heapFree(image);
+    }
+    DevicePort(const DevicePort&) = delete;
+    DevicePort& operator=(const DevicePort&) = delete;
+
     bool read(uint32_t offset, uint32_t n, uint8_t* buf) override {
         return noteRead(offset, nvReadExe(offset, n, buf) == 0);
     }
     Blank erased(uint32_t offset, uint32_t n) override { return rangeBlank(offset, n); }
     bool take(int b, uint32_t offset, uint16_t cksm) override {
         NvVrtlSecEntry* v = nvVrtlSec[b];
-        auto* buf = loadCaches_ ? static_cast<uint8_t*>(heapAlloc(v->capacity)) : nullptr;
+        auto* buf = load_[b] ? static_cast<uint8_t*>(heapAlloc(v->capacity)) : nullptr;
         if (buf == nullptr) {
             std::optional<bool> intact = recordIntact(offset, v->capacity, cksm);
-            return noteRead(offset, intact.has_value()) && *intact;
+            const bool ok = noteRead(offset, intact.has_value()) && *intact;
+            taken_[b] = load_[b] && ok;
+            return ok;
         }
         // The checksum comes from the control area the plan has read.
         if (!noteRead(offset, nvReadExe(offset, v->capacity, buf) == 0) || sum16(buf, v->capacity) != cksm) {
             heapFree(buf);
             return false;
         }
-        cacheRef(v).store(heapRef(buf), std::memory_order_release);
+        image_[b] = buf;
+        taken_[b] = true;
         return true;
     }
     void drop(int b) override {
-        if (loadCaches_) heapFree(heapPtr(cacheRef(nvVrtlSec[b]).exchange(0)));
+        heapFree(image_[b]);
+        image_[b] = nullptr;
+        taken_[b] = false;
     }
-    // A sector that cannot be read is left alone but marked so that nothing
-    // is written into it before it is seen erased. One that failed a read in
-    // this scan counts as such even if it reads now: the failure may have
-    // hidden the only copy of a block.
+    // A sector that cannot be read is left alone and marked, so that nothing
+    // is written into it and it is not erased before its ring is examined
+    // again. One that failed a read in this walk counts as such even if it
+    // reads now: the failure may have hidden the only copy of a block.
     void clear(int s, Clear) override {
-        Blank blank = (unreadSectors.load() >> s) & 1u ? Blank::Unreadable : secBlank(s);
+        Blank blank = unexamined(s) ? Blank::Unreadable : secBlank(s);
         if (blank == Blank::NotBlank) {
             nvSecEraseWait(s);
         } else if (blank == Blank::Unreadable) {
-            unreadable(s);
+            markUnexamined(s);
         }
     }
-    void unreadable(int s) override { nvRealSec[s]->eraseState = NV_ERASE_STATE_ERASING; }
+    void unreadable(int s) override { markUnexamined(s); }
+
+    // Gives each block of the ring named in load what the walk found: its
+    // image, or the mark that its first read takes it from the flash (no
+    // heap for it; or, after a walk over the whole ring, no copy found while
+    // a sector of the ring is unexamined). An image not yet handed out is
+    // replaced; one a reader took meanwhile stays taken.
+    void install(int32_t ringId, bool wholeRing) {
+        const bool open = ringUnexamined(ringId);
+        for (int b = 0; b < NV_VRTL_SEC_NUM; ++b) {
+            NvVrtlSecEntry* v = nvVrtlSec[b];
+            if (!load_[b] || v->ringId != ringId) continue;
+            uint32_t old = cacheRef(v).load(std::memory_order_acquire);
+            uint32_t want = old;
+            if (taken_[b]) want = image_[b] ? heapRef(image_[b]) : kImageOnFlash;
+            else if (wholeRing && open && old == 0) want = kImageOnFlash;
+            else if (wholeRing && !open && old == kImageOnFlash) want = 0;
+            if (want == old || !cacheRef(v).compare_exchange_strong(old, want, std::memory_order_acq_rel)) continue;
+            if (isHeapImage(old)) heapFree(heapPtr(old));
+            image_[b] = nullptr;
+        }
+    }
+
 private:
     bool noteRead(uint32_t offset, bool ok) {
         for (int s = 0; !ok && s < NV_REAL_SEC_NUM; ++s)
-            if (offset - nvRealSec[s]->flashOfst < nvRealSec[s]->size) unreadSectors.fetch_or(1u << s);
+            if (offset - nvRealSec[s]->flashOfst < nvRealSec[s]->size) markUnexamined(s);
         return ok;
     }
-    bool loadCaches_;
+    bool load_[NV_VRTL_SEC_NUM];
+    bool taken_[NV_VRTL_SEC_NUM] = {};
+    uint8_t* image_[NV_VRTL_SEC_NUM] = {};
 };
 
 }  // namespace
 
-void scanRing(int32_t ringId, bool loadCaches) {
-    bool found[NV_VRTL_SEC_NUM];
-    for (int b = 0; b < NV_VRTL_SEC_NUM; ++b)
-        found[b] = loadCaches && cacheRef(nvVrtlSec[b]).load(std::memory_order_acquire) != 0;
-    DevicePort port(loadCaches);
-    planRing(sharedTables(), port, ringId, found);
+bool unexamined(int s) {
+    NvSharedState* st = state();
+    return st != nullptr && s >= 0 && s < NV_REAL_SEC_NUM && ((unexaminedWord(st).load() >> s) & 1u);
 }
 
-void rescanRing(const WriteLockHeld&, int32_t ringId) {
+bool ringUnexamined(int32_t ringId) {
+    for (int s = 0; s < NV_REAL_SEC_NUM; ++s)
+        if (nvRealSec[s]->ringId == ringId && unexamined(s)) return true;
+    return false;
+}
+
+namespace {
+
+// Which blocks a walk over a ring loads, and which count as found already.
+struct Walk {
+    bool load[NV_VRTL_SEC_NUM];
+    bool found[NV_VRTL_SEC_NUM];
+};
+
+Walk walkFor(int32_t ringId, Images images) {
+    Walk w{};
+    const bool open = ringUnexamined(ringId);
+    for (int b = 0; b < NV_VRTL_SEC_NUM; ++b) {
+        uint32_t c = cacheRef(nvVrtlSec[b]).load(std::memory_order_acquire);
+        // After power-up only an image still to be handed out is renewed:
+        // one taken from the flash on its first read, or one in memory while
+        // its ring was unexamined (no write has changed such a ring since).
+        w.load[b] = images == Images::Load      ? c == 0
+                    : images == Images::Refresh ? c == kImageOnFlash || (c != 0 && open)
+                                                : false;
+        w.found[b] = images == Images::Load && c != 0;
+    }
+    return w;
+}
+
+void walkRing(int32_t ringId, Walk w) {
+    DevicePort port(w.load);
+    planRing(sharedTables(), port, ringId, w.found);
+    port.install(ringId, true);
+}
+
+}  // namespace
+
+void rescanRing(const WriteLockHeld&, int32_t ringId, Images images) {
+    const Walk w = walkFor(ringId, images);
     Tables t = sharedTables();
+    uint32_t ringBits = 0;
     for (int s = 0; s < NV_REAL_SEC_NUM; ++s) {
         NvRealSecEntry* r = t.sec[s];
         if (r->ringId != ringId) continue;
         r->usedEntries = 0;
         r->writeOfst = NV_CTL_AREA_SIZE;
+        ringBits |= 1u << s;
     }
-    unreadSectors.store(0);
-    DevicePort port(false);
+    // Each sector of the ring is examined afresh.
+    unexaminedWord(state()).fetch_and(~ringBits);
+    const bool none[NV_VRTL_SEC_NUM] = {};
+    DevicePort port(none);
     readCounts(t, port, ringId);
     int first = firstSector(t, ringId);
     for (int b = 0; b < NV_VRTL_SEC_NUM; ++b) {
@@ -108,7 +183,7 @@ void rescanRing(const WriteLockHeld&, int32_t ringId) {
         v->dataOfst = -1;
         v->crntSec = static_cast<uint32_t>(first);
     }
-    scanRing(ringId, false);
+    walkRing(ringId, w);
 }
 
 int firstSecOfRing(int32_t ringId) { return firstSector(sharedTables(), ringId); }
@@ -128,7 +203,7 @@ MFPSYS_API int nvPowerup(void) {
     nvInitRealTbl();
     nvInitVrtlTbl();
     pendingWord(st).store(kPendingNone);
-    unreadSectors.store(0);
+    unexaminedWord(st).store(0);
     nvGetSecCntAll();
     nvSetupData();
     return 0;
@@ -136,7 +211,8 @@ MFPSYS_API int nvPowerup(void) {
 
 MFPSYS_API int nvGetSecCntAll(void) {
     if (state() == nullptr) return -1;
-    DevicePort port(false);
+    const bool none[NV_VRTL_SEC_NUM] = {};
+    DevicePort port(none);
     readCounts(sharedTables(), port, kAllRings);
     return 0;
 }
@@ -156,11 +232,14 @@ MFPSYS_API int nvGetCrntSec(int ringId) {
 
 MFPSYS_API int nvGetSecData(int s) {
     if (sec(s) == nullptr) return 0;
-    bool found[NV_VRTL_SEC_NUM];
-    for (int b = 0; b < NV_VRTL_SEC_NUM; ++b)
+    bool load[NV_VRTL_SEC_NUM], found[NV_VRTL_SEC_NUM];
+    for (int b = 0; b < NV_VRTL_SEC_NUM; ++b) {
         found[b] = cacheRef(nvVrtlSec[b]).load(std::memory_order_acquire) != 0;
-    DevicePort port(true);
+        load[b] = !found[b];
+    }
+    DevicePort port(load);
     planSector(sharedTables(), port, s, found);
+    port.install(nvRealSec[s]->ringId, false);
     return 0;
 }
 
@@ -178,7 +257,7 @@ MFPSYS_API int nvSetupData(void) {
     if (state() == nullptr) return -1;
     int list[5];
     nvSetIdList(list);
-    for (int i = 0; i < 5 && list[i] != -1; ++i) scanRing(list[i], true);
+    for (int i = 0; i < 5 && list[i] != -1; ++i) walkRing(list[i], walkFor(list[i], Images::Load));
     return 0;
 }
 

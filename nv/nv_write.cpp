@@ -55,6 +55,17 @@ int transfer(const WriteLockHeld&, int vidx, uint32_t length, const void* data) 
         if (w->ringId == ringId && w->dataOfst != -1 && w->crntSec == static_cast<uint32_t>(newSec))
             return NV_E_SYSTEM;
     }
+    // Sectors left behind once the ring has moved: the old one and any other
+    // holding a block's newest copy. None whose records were not examined
+    // is erased.
+    bool left[NV_REAL_SEC_NUM] = {};
+    left[oldSec] = true;
+    for (int b = 0; b < NV_VRTL_SEC_NUM; ++b)
+        if (NvVrtlSecEntry* w = nvVrtlSec[b]; w->ringId == ringId && w->dataOfst != -1 && w->crntSec < NV_REAL_SEC_NUM)
+            left[w->crntSec] = true;
+    left[newSec] = false;
+    for (int s = 0; s < NV_REAL_SEC_NUM; ++s)
+        if (left[s] && unexamined(s)) return NV_E_SYSTEM;
     if (int rc = makeReady(newSec); rc != 0) return rc;
 
     RingSnapshot snap;
@@ -88,27 +99,10 @@ int transfer(const WriteLockHeld&, int vidx, uint32_t length, const void* data) 
         nvSecEraseNoWait(newSec);
         return NV_E_SYSTEM;
     }
-    bool left[NV_REAL_SEC_NUM] = {};
-    left[oldSec] = true;
-    for (int b = 0; b < NV_VRTL_SEC_NUM; ++b)
-        if (nvVrtlSec[b]->ringId == ringId && snap.dataOfst[b] != -1) left[snap.crntSec[b]] = true;
-    left[newSec] = false;
     for (int s = 0; s < NV_REAL_SEC_NUM; ++s)
         if (left[s]) nvEraseThreadCreate(s);
     return 0;
 }
-
-// Names the block being written in the shared state for as long as its
-// write runs, so that the writer's death is repaired on the right ring.
-class PendingWrite {
-public:
-    PendingWrite(NvSharedState* st, int b) : st_(st) { pendingWord(st_).store(static_cast<uint32_t>(b)); }
-    ~PendingWrite() { pendingWord(st_).store(kPendingNone); }
-    PendingWrite(const PendingWrite&) = delete;
-    PendingWrite& operator=(const PendingWrite&) = delete;
-private:
-    NvSharedState* st_;
-};
 
 // Appends the copy of block b to its ring's current sector, or moves the
 // ring when the sector has no room.
@@ -119,7 +113,14 @@ int writeBlock(const WriteLockHeld& held, NvSharedState* st, int b, uint32_t len
     // The new copy goes into the block's own ring or nowhere: from a sector
     // of another ring, an append or a move would never write this block.
     if (r == nullptr || r->ringId != v->ringId) return NV_E_SYSTEM;
-    PendingWrite pending(st, b);
+    PendingChange pending(st, b);
+    // A ring with a sector whose records the scan could not read is examined
+    // again before anything in it is touched.
+    if (ringUnexamined(v->ringId)) {
+        rescanRing(held, v->ringId, Images::Refresh);
+        s = static_cast<int>(v->crntSec);
+        r = sec(s);
+    }
     if (nvChkVacancy(s, b) != 0) return transfer(held, b, length, data);
     uint32_t used = r->usedEntries;
     if (int rc = makeReady(s); rc != 0) return rc;

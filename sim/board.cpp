@@ -180,6 +180,13 @@ void Board::disarm() {
     l.s.cut_armed.set(0);
     for (auto& f : l.s.fault_countdown) f.set(0);
     l.s.short_read.set(0);
+    l.s.bad_read_armed.set(0);
+}
+
+void Board::fail_reads_at(uint32_t offset) {
+    Locked l(*f_);
+    l.s.bad_read_offset.set(offset);
+    l.s.bad_read_armed.set(1);
 }
 
 bool Board::power_lost() const {

@@ -142,6 +142,9 @@ public:
     // bytes > 0 is what that read returns at most (default: half of what it
     // asks for); other faults take no byte count.
     void arm_fault(Fault f, uint64_t nth, uint32_t bytes = 0);
+    // Every flash read that starts at offset fails (-1, EIO) from now until
+    // disarm(); reads from elsewhere, also over it, work.
+    void fail_reads_at(uint32_t offset);
     void disarm();           // drops every armed fault and cut
     bool power_lost() const;
     CutReport last_cut() const;

@@ -320,6 +320,10 @@ ssize_t flash_read(BoardFiles& b, uint32_t pos, void* buf, size_t n) {
     settle(l);
     count(l, kReads);
     if (fault_fires(l, Fault::ReadFail)) return fail_with(EIO);
+    if (l.s.bad_read_armed.get() && l.s.bad_read_offset.get() == pos) {
+        count(l, kFaultsFired);
+        return fail_with(EIO);
+    }
     if (fault_fires(l, Fault::ReadShort)) {
         const uint32_t k = l.s.short_read.get();
         n = k == 0 ? n / 2 : std::min<size_t>(n, k);

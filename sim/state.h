@@ -80,6 +80,7 @@ struct State {
     L64 erases[16];
     L64 journal_count;        // entries ever recorded
     JournalRec journal[kJournalSlots];
+    L32 bad_read_armed, bad_read_offset;  // every read from the offset fails
 };
 static_assert(sizeof(EraseSlot) == 24);
 static_assert(offsetof(State, clock) == 32);
@@ -88,7 +89,7 @@ static_assert(offsetof(State, cut_countdown) == 56);
 static_assert(offsetof(State, rep_salt) == 96);
 static_assert(offsetof(State, erase) == 232);
 static_assert(offsetof(State, journal) == 944);
-static_assert(sizeof(State) == 944 + 12 * kJournalSlots);
+static_assert(sizeof(State) == 944 + 12 * kJournalSlots + 8);
 
 // One process's handle on a board directory: the mapped state file and the
 // flash image. Shared (one per directory per process) by the control API and

@@ -24,7 +24,8 @@ MFPSYS_BEGIN_DECLS
 #define NV_E_RETRY_OVER 0x52E00002 /* nvWriteRetry saw NV_E_BUSY ten times */
 #define NV_E_PARAM 0x52E00003      /* unknown block address, length above capacity, null data */
 #define NV_E_SYSTEM 0x52E00004     /* flash device failed, shared state or heap memory missing,
-                                    * or the block's current sector not in its ring */
+                                    * the block's current sector not in its ring, or a
+                                    * sector the write would touch could not be read */
 
 #define NV_REAL_SEC_NUM 8
 #define NV_VRTL_SEC_NUM 4
@@ -77,7 +78,8 @@ typedef struct NvVrtlSecEntry {
     int32_t ringId;
     uint32_t crntSec;   /* sector holding the newest copy */
     int32_t dataOfst;   /* offset of the newest copy in crntSec; -1: none */
-    uint32_t cache;     /* heap reference of the power-up image; 0: none */
+    uint32_t cache;     /* heap reference of the power-up image; 0: none;
+                         * 0xFFFFFFFF: one to be read from the flash */
 } NvVrtlSecEntry;
 
 /* The shared segment. The write area's word 1 names the block whose write is
@@ -88,7 +90,8 @@ typedef struct NvSharedState {
     NvVrtlSecEntry vrtlSec[NV_VRTL_SEC_NUM];  /* offset 320 */
     uint32_t setupInfo[9];                     /* offset 416 */
     uint32_t writeInfo[2];                     /* offset 452 */
-    uint32_t eraseInfo[12];                    /* offset 460 */
+    uint32_t eraseInfo[12];                    /* offset 460; word 0: sectors (bit s) whose
+                                                * records the scan could not read */
     int32_t otherInfo[2];                      /* offset 508: write lock id, powered-up flag */
 } NvSharedState;
 
@@ -131,9 +134,14 @@ MFPSYS_API extern int32_t NVDBG_SHUTDOWN;
 
 /* Copies the first length bytes of the block's image that the power-up scan
  * found (running the scan first when no process has run it yet) into dest.
- * Each image is handed out once per power-up, to the first reader. 0, or -1:
- * unknown block, length above the block's capacity, null dest with a length,
- * no image left (never written, or read already), shared state unusable. */
+ * Each image is handed out once per power-up, to the first reader. An image
+ * the scan found but had no heap memory for, or in a ring with a sector it
+ * could not read, is taken from the flash by the first read (the ring read
+ * again under the write lock, the copy checked against its data checksum);
+ * a block written since then gives its newest copy. 0, or -1: unknown block,
+ * length above the block's capacity, null dest with a length, no image left
+ * (never written, or read already), shared state unusable, or no memory or
+ * readable copy for an image still on the flash (a later read tries again). */
 MFPSYS_API int nvRead(int32_t blockAddr, uint32_t length, void* dest);
 
 /* nvWrite, again after a one-second sleep each time it reports NV_E_BUSY, at
@@ -156,8 +164,8 @@ MFPSYS_API int nvEraseAll(void);
 /* Read and write inner steps: they work on this process's tables as they
  * stand and attach nothing. */
 
-/* nvRead without attaching or scanning: hands out the block's image once.
- * 0, or -1 as nvRead. */
+/* nvRead without attaching or running the power-up scan: hands out the
+ * block's image once. 0, or -1 as nvRead. */
 MFPSYS_API int nvReadReq(int32_t blockAddr, uint32_t length, void* dest);
 /* The write itself, for a caller that holds the write lock: appends the copy
  * to the ring's current sector, or moves the ring to its next sector when

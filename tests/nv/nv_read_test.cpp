@@ -1,6 +1,7 @@
 // Reads hand out the power-up image exactly once, in whichever process asks
 // first, copied to exactly the length asked for.
 #include "nv_fixture.h"
+#include "port/tarnix.h"
 
 using namespace nvtest;
 
@@ -32,6 +33,24 @@ TEST_F(NvRead, BlockWrittenAfterPowerUpStillReadsItsPowerUpImage) {
     write(3, 2, 64);
     EXPECT_TRUE(reads(3, 1));
     EXPECT_TRUE(readsAfterRestart(3, 2, 64));
+}
+
+// A copy the scan found while the heap was exhausted is no missing block: a
+// read without memory for it fails and leaves it, the first read with memory
+// hands it out from the flash.
+TEST_F(NvRead, ImageTheHeapCouldNotHoldIsReadFromTheFlashOnce) {
+    put(6, SectorImage(6).header(9).record(0, 256, 3, 1));
+    EXPECT_CHILD_OK(restart([] {
+        CHILD_CHECK(nvSharedMemAttach() == 0);
+        std::vector<void*> filler;
+        for (size_t n = 1u << 20; n >= 8; n /= 2)
+            while (void* p = tarnixSubAllocMem(n)) filler.push_back(p);
+        uint8_t b[4];
+        CHILD_CHECK(nvRead(kAddr[3], 4, b) == -1);
+        for (void* p : filler) tarnixOrgFreeMemPart(0, p);
+        CHILD_CHECK(reads(3, 1) && !reads(3, 1));
+        return 0;
+    }));
 }
 
 }  // namespace

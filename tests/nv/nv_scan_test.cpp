@@ -105,15 +105,50 @@ TEST_F(NvPlan, DamagedRecordIsRefusedByTheCheckersAndTheRepairRescan) {
     EXPECT_EQ(nvVrtlSec[3]->dataOfst, 256);
 }
 
-// A read that fails at power-up (the header's, the record's into the cache)
-// must not make the scan erase the only copy it hid.
-TEST_F(NvPlan, FailedReadAtPowerUpErasesNoCopy) {
-    put(0, S(0).header(1).record(0, 256, 0, 1));
-    for (unsigned nth : {1u, 10u}) {
-        board().arm_fault(mfpsim::Fault::ReadFail, nth);
-        EXPECT_CHILD_OK(restart([] { return nvRead(0x7777, 0, nullptr) == -1 ? 0 : 1; }));
-        EXPECT_EQ(board().counters().erases[0], 0u) << "read " << nth;
-        EXPECT_TRUE(readsAfterRestart(0, 1)) << "read " << nth;
+// A read that fails at power-up (a header, a record) leaves its sector
+// unexamined: the next write of the ring examines it again before anything
+// there is erased or written, and a read gets the newest copy found; while it
+// cannot be read, the write is refused and nothing is erased.
+TEST_F(NvPlan, SectorAReadFailedOnIsExaminedAgainNeverErasedUnread) {
+    auto shared = [](int s, uint16_t count, uint16_t mark, std::array<int, 3> rounds) {
+        SectorImage img = S(s).header(count, mark);
+        for (int e = 0; e < 3; ++e) img.record(e, 256 + 0x4000u * e, e % 2, rounds[e], D::None, 0x4000);
+        return img;
+    };
+    struct Case { bool sharedRing; uint64_t nth; int want; std::vector<std::pair<int, int>> boot, after; };
+    const Case cases[] = {
+        {false, 1, 0, {{0, 1}}, {{0, 9}}},    // sector 0's header: the append path
+        {false, 10, 0, {{0, 1}}, {{0, 9}}},   // its record into the cache
+        {true, 11, 0, {{0, 3}, {1, 2}}, {{0, 3}, {1, 9}}},      // block 1's newest record: the move
+        {true, 0, NV_E_SYSTEM, {}, {{0, 3}, {1, 2}}}};          // ... unreadable until disarmed
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "read " << c.nth << (c.sharedRing ? " shared" : ""));
+        for (int s = 0; s < 2; ++s) put(s, S(s));
+        if (c.sharedRing) {
+            shareRingOne();
+            put(0, shared(0, 5, NV_MARK_USED, {1, 1, 2}));
+            put(1, shared(1, 6, NV_MARK_DONE, {2, 2, 3}));
+        } else {
+            put(0, S(0).header(1).record(0, 256, 0, 1));
+        }
+        board().reset_counters();
+        if (c.nth) board().arm_fault(mfpsim::Fault::ReadFail, c.nth);
+        else board().fail_reads_at(kSecOfst[1] + 0x4100);
+        const int b = c.sharedRing ? 1 : 0;
+        EXPECT_CHILD_OK(restart([&] {
+            CHILD_CHECK(nvRead(0x7777, 0, nullptr) == -1 && nvWrite(kAddr[b], 40, pattern(b, 9, 40).data()) == c.want);
+            for (auto [blk, round] : c.boot) CHILD_CHECK(reads(blk, round));
+            return 0;
+        }));
+        if (c.want) {
+            EXPECT_EQ(board().counters().erases[0] + board().counters().erases[1], 0u);
+        }
+        board().disarm();
+        EXPECT_CHILD_OK(restart([&] {
+            for (auto [blk, round] : c.after) CHILD_CHECK(reads(blk, round));
+            return 0;
+        }));
+        expectNoViolation();
     }
 }
 
