@@ -1,11 +1,13 @@
 // Processes killed while they hold each cross-process lock (NV writer mid-write
 // and mid-transfer, erase-all, address rewrite, registry, keys, heap, first use):
-// the lock comes back and the dead holder's half-done work is repaired. Clients
+// the lock comes back and the dead holder's half-done work is repaired. A fork
+// while other threads are inside a call leaves the child no lock held. Clients
 // released at one instant: no lost update, no key handed out twice, no torn read,
 // no interleaved rewrite (NV_E_RETRY_OVER is the one documented failure under contention).
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
@@ -88,6 +90,7 @@ struct KilledLoop : mfpsys::test::BoardTest, ::testing::WithParamInterface<int> 
          [] { int key = 0; return mmMakeSharedMemoryKey(&key) == 0 && mmDeleteSharedMemoryKey(key) == 0 ? 0 : 1; }},
         {"heap", kHeapKey, [](int w, int r) { if (void* p = tarnixSubAllocMem(16 + size_t(r * 37 + w) % 500)) tarnixOrgFreeMemPart(0, p); },
          [] { void* p = tarnixSubAllocMem(4096); return p && mfpheap::heap_check().consistent && tarnixOrgFreeMemPart(0, p) == 0 ? 0 : 1; }},
+        {"env", kEnvSem, [](int, int) { env_mac_read(); }, [] { return env_mac_read() != ENV_MAC_READ_FAILED ? 0 : 1; }},
     };
 };
 
@@ -105,7 +108,22 @@ TEST_P(KilledLoop, LockComesBackAndTheNextProcessWorks) {
     }
     EXPECT_CHILD_OK(run_child(h.next));
 }
-INSTANTIATE_TEST_SUITE_P(, KilledLoop, ::testing::Range(0, 3), paramName<KilledLoop>);
+// A client forks while its other threads are inside calls of one kind: the
+// child's first call of that kind returns (no mutex is left held in it).
+TEST_P(KilledLoop, ForkWhileOtherThreadsAreInsideLeavesTheChildNoLockHeld) {
+    const LoopHolder& h = rows[size_t(GetParam())];
+    EXPECT_CHILD_OK(run_child([&] {
+        std::atomic<bool> stop{false};
+        std::vector<std::thread> busy;
+        for (int w = 0; w < 3; ++w) busy.emplace_back([&, w] { for (int i = 0; !stop; ++i) h.round(w, i); });
+        int hung = 0;
+        for (int k = 0; k < 12 && !hung; ++k) hung += !run_child([&] { return alarm(10), h.next(); }).ok();
+        stop = true;
+        for (auto& t : busy) t.join();
+        return hung;
+    })) << h.name;
+}
+INSTANTIATE_TEST_SUITE_P(, KilledLoop, ::testing::Range(0, 4), paramName<KilledLoop>);
 
 class Killed : public mfpsys::test::BoardTest {};
 // A heap holder dies half-way through a change (owner word set, counters behind the chain): the next process repairs the heap, once.
