@@ -6,7 +6,7 @@
  * its own list of the segments it has attached, in its own memory. A child of
  * fork starts with a copy of its parent's list and mappings; from then on
  * neither sees the other's attachments. A fork may come while other threads
- * are inside any call of this library: the child's calls do not wait for them.
+ * are inside a call: the child never inherits a lock that nobody releases.
  */
 #ifndef MFPSYS_REGISTRY_H
 #define MFPSYS_REGISTRY_H
