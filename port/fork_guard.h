@@ -2,7 +2,8 @@
 // of the parent held: the child has only the forking thread, so nobody would
 // ever release it. Each mutex the library keeps is named here with its place
 // in the one order in which a thread may hold several; fork takes them all in
-// that order and releases them in parent and child alike.
+// that order and releases them in parent and child alike. None of them is
+// held across a heap call, so the heap's own fork handling needs no place here.
 #pragma once
 
 #include <mutex>
