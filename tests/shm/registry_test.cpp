@@ -7,8 +7,8 @@
 #include <cstring>
 #include <vector>
 #include "harness/proc.h"
+#include "heap/heap_ref.h"
 #include "mfpsys/mm.h"
-#include "port/heap_ref.h"
 #include "shm/registry_peer.h"
 
 using namespace mfpsys::test;
