@@ -144,9 +144,14 @@ build_base() {
 }
 
 cmd_build() {
-    # shellcheck source=scripts/deps.sh
-    source "$ROOT/scripts/deps.sh"
-    mfpsys_install_deps vm >&2 || die "cannot install the vm packages" 1
+    # The package check is skipped while the kernel built from these very
+    # packages stands and the emulator is there: a run stays cheap.
+    if [[ ! -f $OUT/vmlinux || $(cat "$OUT/kernel.stamp" 2>/dev/null) != "$(kernel_stamp 2>/dev/null)" ]] ||
+        ! command -v qemu-system-ppc powerpc-linux-gnu-gcc cpio python3 >/dev/null; then
+        # shellcheck source=scripts/deps.sh
+        source "$ROOT/scripts/deps.sh"
+        mfpsys_install_deps vm >&2 || die "cannot install the vm packages" 1
+    fi
     mkdir -p "$OUT"
     # One build at a time: runs started together share the kernel and base.
     exec 9>"$OUT/.lock"
