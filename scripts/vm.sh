@@ -103,7 +103,7 @@ newest() { stat -c %Y "$@" 2>/dev/null | sort -n | tail -n 1 || echo 0; }
 build_base() {
     local init=$OUT/init
     if [[ ! -x $init || vm/init.c -nt $init ]]; then
-        powerpc-linux-gnu-gcc -static -O2 -Wall -Wextra -Werror -o "$init" vm/init.c
+        powerpc-linux-gnu-gcc -static -s -O2 -Wall -Wextra -Werror -o "$init" vm/init.c
     fi
     local heap_name tarball heap
     heap_name=$(sed -n 's/^MFPSYS_HEAP_LIBRARY:[A-Z]*=//p' "$BOARD_BUILD/CMakeCache.txt")
