@@ -4,7 +4,7 @@
 #
 #   vm.sh build
 #   vm.sh run BOARD [--cut-at K[:MODE]] [--salt N] [--erase-ms MS]
-#             [--timeout S] [--file HOSTPATH]... -- PROGRAM [ARGS...]
+#             [--timeout S] [--console FILE] [--file HOSTPATH]... -- PROGRAM [ARGS...]
 #   vm.sh image get BOARD FILE | image put BOARD FILE
 #
 # Exit status of run: PROGRAM's (128+N when killed by signal N), 200 after a
@@ -227,7 +227,7 @@ is_ppc32() {
 }
 
 cmd_run() {
-    local board='' cut_at=0 cut_mode=prefix salt=1 erase_ms=200 timeout=120
+    local board='' cut_at=0 cut_mode=prefix salt=1 erase_ms=200 timeout=120 console=''
     local files=()
     [[ $# -ge 1 ]] || usage
     board=$1
@@ -253,6 +253,9 @@ cmd_run() {
         --timeout)
             [[ $2 =~ ^[0-9]{1,5}$ && $((10#$2)) -ge 1 ]] || die "--timeout wants seconds, not '$2'"
             timeout=$((10#$2))
+            ;;
+        --console)
+            console=$2
             ;;
         --file)
             [[ -f $2 && -r $2 ]] || die "--file: $2 is not a readable file"
@@ -333,6 +336,7 @@ cmd_run() {
     copy_at "$tmp/ram" $FLASH_PHYS "$board/flash.img" 0 $FLASH_SIZE
     copy_at "$tmp/ram" $DWL_BASE "$board/physmem.img" $DWL_BASE $DWL_SIZE
     cat "$tmp/qemu.log" >>"$tmp/console"
+    [[ -z $console ]] || cp "$tmp/console" "$console"
     local rc=0
     python3 vm/relay.py "$tmp/console" "$tmp/out" "$board/last-run" "$outcome" "$timeout" "$cut_at" || rc=$?
     exit $rc
