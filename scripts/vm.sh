@@ -81,7 +81,8 @@ build_kernel() {
     local kmake=(make -s -C "$ksrc" O="$kb" ARCH=powerpc CROSS_COMPILE=powerpc-linux-gnu-)
     progress "building the kernel (make -j$JOBS, several minutes the first time)"
     "${kmake[@]}" -j"$JOBS" vmlinux >&2
-    cp "$kb/vmlinux" "$OUT/vmlinux"
+    # Replaced whole: a run started earlier keeps the one it opened.
+    cp "$kb/vmlinux" "$OUT/vmlinux.new" && mv "$OUT/vmlinux.new" "$OUT/vmlinux"
     echo "$stamp" >"$OUT/kernel.stamp"
 }
 
@@ -139,7 +140,8 @@ build_base() {
         find "$guest_bin" -maxdepth 1 -type f -perm -u+x -exec cp {} "$root/usr/bin/" \;
     fi
     (cd "$root" && find . -mindepth 1 | sed 's|^\./||' | LC_ALL=C sort |
-        cpio -o -H newc -R 0:0 --quiet) >"$OUT/base.cpio"
+        cpio -o -H newc -R 0:0 --quiet) >"$OUT/base.cpio.new"
+    mv "$OUT/base.cpio.new" "$OUT/base.cpio"
     echo "$key" >"$OUT/base.key"
 }
 
