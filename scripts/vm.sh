@@ -110,10 +110,15 @@ build_base() {
     heap_name=$(sed -n 's/^MFPSYS_HEAP_LIBRARY:[A-Z]*=//p' "$BOARD_BUILD/CMakeCache.txt")
     heap=$(find "$BOARD_BUILD/tests" -name "lib${heap_name:-tarnix}.so" -print -quit)
     [[ -n $heap ]] || die "no heap library lib${heap_name:-tarnix}.so in $BOARD_BUILD" 1
-    tarball=$(ls "$OUT"/bundle/mfpsys-*-powerpc-board.tar.gz 2>/dev/null | head -n 1 || true)
-    if [[ -z $tarball || $(newest "$BOARD_BUILD"/libmfpsys.so* "$BOARD_BUILD"/tools/mfpctl) -gt $(newest "$tarball") ]]; then
+    # The bundle names its tarball on its last line; a debug archive may lie
+    # beside it.
+    tarball=$(cat "$OUT/bundle.path" 2>/dev/null || true)
+    if [[ ! -f $tarball || $(newest "$BOARD_BUILD"/libmfpsys.so* "$BOARD_BUILD"/tools/mfpctl \
+        scripts/board-bundle.sh) -gt $(newest "$tarball") ]]; then
         rm -rf "$OUT/bundle"
         tarball=$(scripts/board-bundle.sh "$BOARD_BUILD" "$OUT/bundle" | tail -n 1)
+        [[ -f $tarball ]] || die "scripts/board-bundle.sh made no tarball" 1
+        echo "$tarball" >"$OUT/bundle.path"
     fi
     local libdir=/usr/powerpc-linux-gnu/lib
     local libs=(ld.so.1 libc.so.6 libm.so.6 libgcc_s.so.1 libstdc++.so.6 libpthread.so.0 libdl.so.2 librt.so.1)
