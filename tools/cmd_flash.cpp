@@ -17,8 +17,9 @@
 #include "mfpsys/nv.h"
 #include "nv/nv_format.h"
 #include "nv/nv_plan.h"
+#include "tools/cli.h"
+#include "tools/commands.h"
 #include "tools/json.h"
-#include "tools/mfpctl.h"
 
 namespace mfpctl {
 
