@@ -28,7 +28,7 @@ case_kill() {
 case_nv() {
     vm "$1" -- mfpvm nv w0=1 w1=1 w2=1 w3=1 &&
         vm "$1" -- mfpvm run mfpvm nv r0=1 r1=1 r2=1 r3=1 w0=2 w3=2 ';' mfpctl nv status &&
-        grep -q 'powered-up' "$1.log" &&
+        grep -q 'powered up: yes' "$1.log" &&
         vm "$1" -- mfpvm nv r0=2 r1=1 r2=1 r3=2
 }
 

@@ -11,7 +11,10 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <functional>
+#include <set>
 #include <string>
 
 #include "mfpsys/mfpsys.h"
@@ -80,127 +83,103 @@ int nvOps(int argc, char** argv) {
     return 0;
 }
 
+// Registry entries of key, in the raw table (with live: those whose segment exists).
+int entries(int key, bool live = false) {
+    auto t = segmentBytes(KU_SHARED_MEM_TABLE_KEY);
+    int n = 0;
+    shmid_ds ds{};
+    if (t.size() >= sizeof(KUSharedMemTable))
+        for (const auto& e : reinterpret_cast<const KUSharedMemTable*>(t.data())->entry) n += e.key == key && (!live || ::shmctl(e.shmid, IPC_STAT, &ds) == 0);
+    return n;
+}
+
 // ---- procs: N processes released at one instant on the registry, the key allocator and resize.
 int procs(int n) {
     constexpr int kCommon = 30001, kSize = 64, kNewSize = 256;
-    int* keys = shared<int>(2 * size_t(n));
+    int* keys = shared<int>(2 * size_t(n));  // each process's key and the key it moved to
     int gate[2];
     if (::pipe(gate) != 0) return 1;
     std::vector<pid_t> kids;
     for (int i = 0; i < n; ++i)
         kids.push_back(spawn([&, i] {
             char c;
-            ::close(gate[1]);
-            if (::read(gate[0], &c, 1) != 0) return 1;  // released when the parent closes its end
-            if (KUSharedMemAttach(kCommon, 4096) != 4096) return 2;
+            ::close(gate[1]);  // released when the parent closes its end
+            if (::read(gate[0], &c, 1) != 0 || KUSharedMemAttach(kCommon, 4096) != 4096 || mmMakeSharedMemoryKey(&keys[2 * i]) != 0) return 1;
+            int k = keys[2 * i];
             auto* common = static_cast<uint8_t*>(KUSharedMemRetrieveMemory(kCommon));
-            int k = 0;
-            if (common == nullptr || mmMakeSharedMemoryKey(&k) != 0 || mmSharedMemAttach(k, kSize) != kSize) return 3;
+            auto* p = mmSharedMemAttach(k, kSize) == kSize ? static_cast<uint8_t*>(mmSharedMemRetrieveMemory(k)) : nullptr;
+            if (common == nullptr || p == nullptr) return 1;
             common[i] = uint8_t(i + 1);
-            auto* p = static_cast<uint8_t*>(mmSharedMemRetrieveMemory(k));
-            if (p == nullptr) return 4;
             for (int j = 0; j < kSize; ++j) p[j] = uint8_t(k + j);
-            keys[2 * i] = k;
-            keys[2 * i + 1] = mmSharedMemReAttach(k, kNewSize);
-            return keys[2 * i + 1] != 0 ? 0 : 5;
+            return (keys[2 * i + 1] = mmSharedMemReAttach(k, kNewSize)) != 0 ? 0 : 1;
         }));
-    ::close(gate[0]);
-    ::close(gate[1]);
-    bool allOk = true;
-    for (pid_t p : kids) allOk &= reap(p) == 0;
-    check(allOk, "every process attached, drew a key and resized");
-    auto table = segmentBytes(KU_SHARED_MEM_TABLE_KEY);
-    if (!check(table.size() >= sizeof(KUSharedMemTable), "the registry table exists")) return 1;
-    const auto* t = reinterpret_cast<const KUSharedMemTable*>(table.data());
-    auto entries = [&](int key) { int c = 0; for (const auto& e : t->entry) c += e.key == key; return c; };
+    ::close(gate[0]), ::close(gate[1]);
+    bool done = true, marks = true, moved = true, oldGone = true;
+    for (pid_t p : kids) done &= reap(p) == 0;
+    const bool distinct = std::set<int>(keys, keys + 2 * n).size() == size_t(2 * n);
     auto common = segmentBytes(kCommon);
-    bool everyMark = common.size() == 4096;
-    for (int i = 0; everyMark && i < n; ++i) everyMark = common[size_t(i)] == i + 1;
-    check(entries(kCommon) == 1, "one registry entry for the key all attached at once");
-    check(everyMark, "one segment holds every process's update");
-    bool distinct = true, moved = true, oldGone = true;
-    for (int i = 0; i < 2 * n; ++i)
-        for (int j = 0; j < i; ++j) distinct &= keys[i] != keys[j];
     for (int i = 0; i < n; ++i) {
+        marks &= common.size() == 4096 && common[size_t(i)] == i + 1;
         auto seg = segmentBytes(keys[2 * i + 1]);
         moved &= seg.size() == kNewSize && entries(keys[2 * i + 1]) == 1 && seg[kSize] == 0 && seg[kNewSize - 1] == 0;
         for (int j = 0; moved && j < kSize; ++j) moved &= seg[size_t(j)] == uint8_t(keys[2 * i] + j);
         oldGone &= segmentBytes(keys[2 * i]).empty() && entries(keys[2 * i]) == 0;
     }
+    check(done, "every process attached, drew a key and resized");
+    check(entries(kCommon, true) == 1, "one registry entry for the key all attached at once");
+    check(marks, "one segment holds every process's update");
     check(distinct, "no dynamic key handed out twice");
     check(moved, "each resized segment keeps its bytes under one new entry, zero beyond");
     check(oldGone, "each old segment and entry removed");
     return failures != 0;
 }
 
-// ---- kill: a process stopped while it holds a lock, then killed; the rest carry on.
-// Stopping first makes sure the holder dies holding it, not just after.
+// ---- kill: a process holding each lock is stopped, found still holding it
+// (so it dies holding it, not just after), and killed; the next process carries on.
 bool killHolding(pid_t victim, const std::function<bool()>& held) {
     for (double end = now() + 30; now() < end;) {
         if (!held()) { ::sched_yield(); continue; }
         ::kill(victim, SIGSTOP);
-        int st = 0;
-        ::waitpid(victim, &st, WUNTRACED);
+        ::waitpid(victim, nullptr, WUNTRACED);
         if (held()) return ::kill(victim, SIGKILL), reap(victim), true;
         ::kill(victim, SIGCONT);
     }
-    ::kill(victim, SIGKILL), reap(victim);
-    return false;
+    return ::kill(victim, SIGKILL), reap(victim), false;
 }
 bool within(int seconds, const std::function<int()>& fn) {  // fn's work in a child that must finish in time
-    pid_t p = spawn([&] { ::alarm(unsigned(seconds)); return fn(); });
-    return reap(p) == 0;
-}
-int nvLockId() {
-    auto st = segmentBytes(NV_SHARED_KEY);
-    return st.size() < sizeof(NvSharedState) ? -1 : reinterpret_cast<const NvSharedState*>(st.data())->otherInfo[0];
+    return reap(spawn([&] { ::alarm(unsigned(seconds)); return fn(); })) == 0;
 }
 int semValue(int id) { return id < 0 ? -1 : ::semctl(id, 0, GETVAL, semun{}); }
 
+struct Holder { const char* lock; std::function<int()> id; int held; int (*loop)(); int (*next)(); };
 int killHolders() {
-    // Registry semaphore (0 free, 1 held): a holder attaching and removing keys.
-    pid_t v = spawn([]() -> int { for (int j = 0;; ++j) if (KUSharedMemAttach(31000 + j % 4, 128) == 128) KUSharedMemRemove(31000 + j % 4); });
-    int regSem = -1;
-    for (double end = now() + 10; regSem < 0 && now() < end;) regSem = ::semget(KU_SHARED_MEM_SEM_KEY, 1, 0);
-    if (check(killHolding(v, [&] { return semValue(regSem) == 1; }), "registry: killed holding the semaphore")) {
-        check(within(20, [] {
-                  for (int k = 31000; k < 31004; ++k)
-                      if (KUSharedMemAttach(k, 128) != 128 || KUSharedMemRetrieveMemory(k) == nullptr) return 1;
-                  return 0;
-              }), "registry: the next process attaches every key");
-        auto table = segmentBytes(KU_SHARED_MEM_TABLE_KEY);
-        const auto* t = reinterpret_cast<const KUSharedMemTable*>(table.data());
-        bool one = true, live = true;
-        for (int k = 31000; k < 31004; ++k) {
-            int c = 0;
-            for (const auto& e : t->entry) c += e.key == k;
-            one &= c == 1;
-        }
-        shmid_ds ds{};
-        for (const auto& e : t->entry) live &= e.key == 0 || e.shmid == 0 || ::shmctl(e.shmid, IPC_STAT, &ds) == 0;
-        check(one, "registry: one entry per key after the repair");
-        check(live, "registry: no entry names a removed segment");
-        check(semValue(regSem) == 0, "registry: the semaphore is free");
-    }
-    // Key lock (0 free, 1 held): a holder drawing and giving back keys.
-    v = spawn([]() -> int { for (int k = 0;;) if (mmMakeSharedMemoryKey(&k) == 0) mmDeleteSharedMemoryKey(k); });
-    int keySem = -1;
-    for (double end = now() + 10; keySem < 0 && now() < end;) keySem = ::semget(kKeySem, 1, 0);
-    if (check(killHolding(v, [&] { return semValue(keySem) == 1; }), "keys: killed holding the key lock")) {
-        check(within(20, [] {
-                  int a = 0, b = 0;
-                  return mmMakeSharedMemoryKey(&a) == 0 && mmMakeSharedMemoryKey(&b) == 0 && a != b ? 0 : 1;
-              }), "keys: the next process draws two distinct keys");
-        check(semValue(keySem) == 0, "keys: the lock is free");
-    }
-    // NV write lock (1 free, 0 held): a writer appending and moving block 3.
-    if (!check(within(60, [] { return writeImage(0, 1) | writeImage(3, 1); }), "nv: blocks 0 and 3 written")) return 1;
-    int nvSem = nvLockId();
-    v = spawn([]() -> int { for (int r = 2;; r = r % 80 + 2) writeImage(3, r); });
-    if (check(killHolding(v, [&] { return semValue(nvSem) == 0; }), "nv: killed holding the write lock")) {
-        check(within(20, [] { auto img = image(3, 99); return nvWrite(kAddr[3], uint32_t(img.size()), img.data()); }),
-              "nv: the next single write succeeds");
-        check(semValue(nvSem) == 1, "nv: the write lock is free");
+    if (!check(within(60, [] { return writeImage(0, 1) | writeImage(3, 1); }), "blocks 0 and 3 written")) return 1;
+    const Holder rows[] = {
+        {"registry semaphore", [] { return ::semget(KU_SHARED_MEM_SEM_KEY, 1, 0); }, 1,
+         []() -> int { for (int j = 0;; ++j) if (KUSharedMemAttach(31000 + j % 4, 128) == 128) KUSharedMemRemove(31000 + j % 4); },
+         [] {  // every key attaches, under one entry naming a live segment
+             for (int k = 31000; k < 31004; ++k)
+                 if (KUSharedMemAttach(k, 128) != 128 || !KUSharedMemRetrieveMemory(k) || entries(k) != 1 || entries(k, true) != 1) return 1;
+             return 0;
+         }},
+        {"key lock", [] { return ::semget(kKeySem, 1, 0); }, 1,
+         []() -> int { for (int k = 0;;) if (mmMakeSharedMemoryKey(&k) == 0) mmDeleteSharedMemoryKey(k); },
+         [] { int a = 0, b = 0; return mmMakeSharedMemoryKey(&a) == 0 && mmMakeSharedMemoryKey(&b) == 0 && a != b ? 0 : 1; }},
+        {"NV write lock", [] {  // a private set: its id is in the NV shared state
+             auto st = segmentBytes(NV_SHARED_KEY);
+             return st.size() < sizeof(NvSharedState) ? -1 : reinterpret_cast<const NvSharedState*>(st.data())->otherInfo[0];
+         }, 0,
+         []() -> int { for (int r = 2;; r = r % 80 + 2) writeImage(3, r); },  // appends and moves of ring 4
+         [] { auto img = image(3, 99); return nvWrite(kAddr[3], uint32_t(img.size()), img.data()); }},  // one attempt
+    };
+    for (const Holder& h : rows) {
+        pid_t victim = spawn(h.loop);
+        int id = -1;
+        for (double end = now() + 10; id < 0 && now() < end;) id = h.id();
+        std::printf("%s:\n", h.lock);
+        if (!check(killHolding(victim, [&] { return semValue(id) == h.held; }), "killed holding it")) continue;
+        check(within(20, h.next), "the next process's work is done, the half-done work repaired");
+        check(semValue(id) == 1 - h.held, "the lock is free");
     }
     return failures != 0;
 }
@@ -252,6 +231,14 @@ int run(int argc, char** argv) {
     return status;
 }
 
+// ---- same: two files hold the same bytes (there is no cmp in the guest).
+std::string slurp(const char* path) { std::ostringstream s; s << std::ifstream(path, std::ios::binary).rdbuf(); return s.str(); }
+int same(const char* a, const char* b) {
+    bool ok = slurp(a) == slurp(b) && !slurp(a).empty();
+    std::printf("%s %s %s\n", a, ok ? "is the same as" : "DIFFERS from", b);
+    return !ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -261,7 +248,8 @@ int main(int argc, char** argv) {
     if (cmd == "procs" && argc == 3) return procs(std::atoi(argv[2]));
     if (cmd == "kill") return killHolders();
     if (cmd == "dwl") return dwl();
+    if (cmd == "same" && argc == 4) return same(argv[2], argv[3]);
     if (cmd == "run" && argc > 2) return run(argc - 2, argv + 2);
-    std::fprintf(stderr, "usage: mfpvm nv OP... | procs N | kill | dwl | run CMD [ARGS] [;|& CMD [ARGS]]...\n");
+    std::fprintf(stderr, "usage: mfpvm nv OP... | procs N | kill | dwl | same FILE FILE | run CMD [ARGS] [;|& CMD [ARGS]]...\n");
     return 2;
 }
