@@ -52,12 +52,12 @@ check() {  # check DESCRIPTION COMMAND...
 }
 step() { echo; echo "== $*"; }
 boot() { mfpsim boot $REAL_TIME "$B" -- bash -c "$1"; }
-# On the virtual board there is no shell: mfpvm runs the step's programs in
+# On the virtual board there is no shell: mfprun runs the step's programs in
 # turn (';') or together ('&'); the demo's files go into the guest's /tmp.
 vmboot() {
     local files=() f
     for f in "$WORK"/img? "$WORK"/v? "$ROOT/build/board/tools/mfpdemo_client"; do [[ -f $f ]] && files+=(--file "$f"); done
-    "$ROOT/scripts/vm.sh" run "$B" "${files[@]}" -- mfpvm run "$@"
+    "$ROOT/scripts/vm.sh" run "$B" "${files[@]}" -- "$ROOT/build/board/tools/mfprun" "$@"
 }
 
 # A download area with a valid header: magic 4D 45 00 03, a word, 12 info

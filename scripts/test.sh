@@ -69,7 +69,7 @@ add_counts() {  # add_counts LOG
 if [[ ${MFPSYS_VM:-1} != 0 ]]; then
     echo "=== vm: kernel, drivers, then the virtual-board suites"
     start=$SECONDS
-    if [[ -f build/board/build.ninja ]]; then cmake --build build/board -j "$JOBS" --target mfpvm >/dev/null; fi
+    if [[ -f build/board/build.ninja ]]; then cmake --build build/board -j "$JOBS" --target mfpvm mfprun >/dev/null; fi
     if scripts/vm.sh build 2>build-vm.build.log; then
         tests/vm/run.sh 2>&1 | tee build-vm.log
         add_counts build-vm.log

@@ -3,6 +3,8 @@
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 # The run command; MFPSYS_VM_RUN may name another with the same interface.
 VM=${MFPSYS_VM_RUN:-$ROOT/scripts/vm.sh}
+# Several programs in one boot (the guest has no shell): vm B -- "$RUN" CMD ';' CMD...
+RUN=$ROOT/build/board/tools/mfprun
 JOBS=${MFPSYS_VM_JOBS:-2}  # boots at a time, each on a board of its own
 KEEP=${MFPSYS_VM_KEEP:-}   # a folder to keep the boards and logs in
 

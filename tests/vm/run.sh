@@ -2,7 +2,7 @@
 # The virtual-board suites: the board preset's library (with its test
 # allocator as the board's heap) and mfpctl on a real 32-bit PowerPC kernel,
 # through scripts/vm.sh, with nothing preloaded. Each case is one or more
-# boots of a board of its own; the guest side is mfpvm (vm_guest.cpp).
+# boots of a board of its own; the guest side is mfpvm (vm_guest.cpp), and tools/mfprun runs several programs in one boot.
 #
 #   tests/vm/run.sh [CASE...]     cases: procs kill nv mac dwl campaign
 #
@@ -14,7 +14,7 @@ source "$(dirname "$0")/lib.sh"
 
 # Registry, keys and resize across processes released at one instant.
 case_procs() {
-    vm "$1" -- mfpvm run mfpvm procs 8 ';' mfpctl shm list &&
+    vm "$1" -- "$RUN" mfpvm procs 8 ';' mfpctl shm list &&
         grep -q '^ *30001 ' "$1.log"
 }
 
@@ -27,7 +27,7 @@ case_kill() {
 # NV writes and reads across real reboots: appends, and each block read once per boot.
 case_nv() {
     vm "$1" -- mfpvm nv w0=1 w1=1 w2=1 w3=1 &&
-        vm "$1" -- mfpvm run mfpvm nv r0=1 r1=1 r2=1 r3=1 w0=2 w3=2 ';' mfpctl nv status &&
+        vm "$1" -- "$RUN" mfpvm nv r0=1 r1=1 r2=1 r3=1 w0=2 w3=2 ';' mfpctl nv status &&
         grep -q 'powered up: yes' "$1.log" &&
         vm "$1" -- mfpvm nv r0=2 r1=1 r2=1 r3=2
 }
@@ -50,7 +50,7 @@ case_dwl() {
               $(( (a ? 0x1000 : 0x1F000) - 20 ))
         } | dd of="$1/physmem.img" bs=4096 seek=$(( (0x0EC00000 + a * 0x1F000) / 4096 )) conv=notrunc status=none
     done
-    vm "$1" -- mfpvm run mfpvm dwl ';' mfpctl dwl show 0 && grep -q 'accepted' "$1.log"
+    vm "$1" -- "$RUN" mfpvm dwl ';' mfpctl dwl show 0 && grep -q 'accepted' "$1.log"
 }
 
 report() {  # report CASE STATUS

@@ -25,54 +25,32 @@ using namespace rel;
 namespace {
 
 int failures = 0;
-bool check(bool ok, const char* what) {
-    std::printf("%s: %s\n", ok ? "ok" : "FAIL", what);
-    failures += !ok;
-    return ok;
-}
-template <class T> T* shared(size_t n) {  // survives fork, for children's results
-    void* p = ::mmap(nullptr, n * sizeof(T), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    return static_cast<T*>(std::memset(p, 0, n * sizeof(T)));
-}
-pid_t spawn(const std::function<int()>& fn) {
-    pid_t pid = ::fork();
-    if (pid == 0) ::_exit(fn());
-    return pid;
-}
-int reap(pid_t pid) {  // exit status, or 128 + signal
-    int st = 0;
-    ::waitpid(pid, &st, 0);
-    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-}
+bool check(bool ok, const char* what) { std::printf("%s: %s\n", ok ? "ok" : "FAIL", what); return failures += !ok, ok; }
+pid_t spawn(const std::function<int()>& fn) { pid_t pid = ::fork(); return pid == 0 ? ::_exit(fn()), 0 : pid; }
+int reap(pid_t pid) { int st = 0; ::waitpid(pid, &st, 0); return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st); }  // or 128 + signal
 double now() { timespec t{}; ::clock_gettime(CLOCK_MONOTONIC, &t); return double(t.tv_sec) + t.tv_nsec / 1e9; }
 
 // ---- nv: reads and writes of blocks and of the address, one boot's share of a check across boots.
 // rB=LIST  block B reads one of LIST (rounds of rel::image, '-' none)   wB=R  nvWriteRetry of image(B, R)
 // m=LIST   the address reads one of LIST (a text, '-' blank, '!' the read fails)   M=TEXT  env_mac_write
-bool listHas(std::string list, const std::function<bool(const std::string&)>& is) {
-    for (size_t p = 0; p <= list.size();) {
-        size_t q = std::min(list.find(',', p), list.size());
-        if (is(list.substr(p, q - p))) return true;
-        p = q + 1;
-    }
+bool listHas(const std::string& list, const std::function<bool(const std::string&)>& is) {
+    std::istringstream in(list);
+    for (std::string item; std::getline(in, item, ',');) if (is(item)) return true;
     return false;
 }
 int nvOps(int argc, char** argv) {
     for (int i = 0; i < argc; ++i) {
-        std::string op = argv[i], val = op.substr(std::min(op.find('=') + 1, op.size()));
-        int b = op[0] == 'r' || op[0] == 'w' ? op[1] - '0' : 0;
+        const std::string op = argv[i], val = op.substr(std::min(op.find('=') + 1, op.size()));
+        const int b = op.size() < 4 || op[2] != '=' ? -1 : op[1] - '0';
         bool ok = false;
-        if ((op[0] == 'r' || op[0] == 'w') && (op.size() < 4 || b < 0 || b >= kBlocks || op[2] != '=')) return std::printf("bad op %s\n", argv[i]), 2;
-        if (op[0] == 'r') {
+        if (op[0] == 'r' && b >= 0 && b < kBlocks) {
             auto got = readBlock(b);
             ok = listHas(val, [&](const std::string& r) { return r == "-" ? !got : got && *got == padded(b, image(b, std::stoi(r))); });
-        } else if (op[0] == 'w') {
+        } else if (op[0] == 'w' && b >= 0 && b < kBlocks) {
             ok = writeImage(b, std::stoi(val)) == 0;
         } else if (op.rfind("m=", 0) == 0) {
             char* m = env_mac_read();
-            ok = listHas(val, [&](const std::string& t) {
-                return t == "-" ? m == nullptr : t == "!" ? m == ENV_MAC_READ_FAILED : m && m != ENV_MAC_READ_FAILED && t == m;
-            });
+            ok = listHas(val, [&](const std::string& t) { return t == "-" ? !m : t == "!" ? m == ENV_MAC_READ_FAILED : m && m != ENV_MAC_READ_FAILED && t == m; });
         } else if (op.rfind("M=", 0) == 0) {
             ok = env_mac_write(val.c_str()) == 0;
         } else {
@@ -96,9 +74,10 @@ int entries(int key, bool live = false) {
 // ---- procs: N processes released at one instant on the registry, the key allocator and resize.
 int procs(int n) {
     constexpr int kCommon = 30001, kSize = 64, kNewSize = 256;
-    int* keys = shared<int>(2 * size_t(n));  // each process's key and the key it moved to
+    // Each process's key and the key it moved to, in memory that survives fork.
+    auto* keys = static_cast<int*>(::mmap(nullptr, 2 * size_t(n) * sizeof(int), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
     int gate[2];
-    if (::pipe(gate) != 0) return 1;
+    if (keys == MAP_FAILED || ::pipe(gate) != 0) return 1;
     std::vector<pid_t> kids;
     for (int i = 0; i < n; ++i)
         kids.push_back(spawn([&, i] {
@@ -184,12 +163,12 @@ int killHolders() {
     return failures != 0;
 }
 
-// ---- dwl: the windows over memory the host filled: area 0 a valid header and
-// data byte i = i * 7 + 3, area 1 the same data under the wrong magic 4D 45 00 04.
+// ---- dwl: the windows over memory the host filled: area 0 a valid header, info
+// bytes 1 to 12 and data byte i = i * 7 + 3, area 1 the same under the wrong magic 4D 45 00 04.
 int dwl() {
     auto pattern = [](const uint8_t* p, size_t n) { for (size_t i = 0; i < n; ++i) if (p[i] != uint8_t(i * 7 + 3)) return false; return true; };
-    unsigned char info[12], want[12];
-    for (int i = 0; i < 12; ++i) want[i] = uint8_t(i + 1);
+    const unsigned char want[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+    unsigned char info[12];
     std::memset(info, 0xEE, sizeof info);
     auto* d = static_cast<const uint8_t*>(mmNORConnect(0, info));
     if (check(d != nullptr, "area 0 connects")) {
@@ -207,28 +186,6 @@ int dwl() {
         check(vfsDWL_FreeArea(1, const_cast<uint8_t*>(a)) == 0, "area 1 unmaps");
     }
     return failures != 0;
-}
-
-// ---- run: programs in turn in one boot (there is no shell in the guest).
-// CMD ARGS [';' CMD ARGS]... waits for each; '&' after a command starts the
-// next at once, and the following ';' waits for all started. Exit: the first failure's.
-int run(int argc, char** argv) {
-    std::vector<pid_t> running;
-    int status = 0;
-    auto waitAll = [&] { for (pid_t p : running) if (int s = reap(p); s && !status) status = s; running.clear(); };
-    for (int i = 0; i < argc;) {
-        int j = i;
-        while (j < argc && std::strcmp(argv[j], ";") && std::strcmp(argv[j], "&")) ++j;
-        bool background = j < argc && !std::strcmp(argv[j], "&");
-        if (argv[j] != nullptr) argv[j] = nullptr;
-        char** cmd = argv + i;
-        std::fflush(stdout);
-        running.push_back(spawn([cmd] { ::execvp(cmd[0], cmd); std::perror(cmd[0]); return 127; }));
-        if (!background) waitAll();
-        i = j + 1;
-    }
-    waitAll();
-    return status;
 }
 
 // ---- same: two files hold the same bytes (there is no cmp in the guest).
@@ -249,7 +206,6 @@ int main(int argc, char** argv) {
     if (cmd == "kill") return killHolders();
     if (cmd == "dwl") return dwl();
     if (cmd == "same" && argc == 4) return same(argv[2], argv[3]);
-    if (cmd == "run" && argc > 2) return run(argc - 2, argv + 2);
-    std::fprintf(stderr, "usage: mfpvm nv OP... | procs N | kill | dwl | same FILE FILE | run CMD [ARGS] [;|& CMD [ARGS]]...\n");
+    std::fprintf(stderr, "usage: mfpvm nv OP... | procs N | kill | dwl | same FILE FILE\n");
     return 2;
 }
