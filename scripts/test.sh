@@ -65,13 +65,16 @@ add_counts() {  # add_counts LOG
 
 # --- virtual-board stage: the suites of tests/vm on a 32-bit PowerPC kernel
 # in full-system emulation (scripts/vm.sh builds the kernel and the drivers
-# once). MFPSYS_VM=0 skips it; a kernel that cannot be built is a failure.
+# once). MFPSYS_VM=0 skips it, MFPSYS_VM_CASES="mac dwl" runs only those
+# (both for quick local runs; CI runs it all); a kernel that cannot be built
+# is a failure.
 if [[ ${MFPSYS_VM:-1} != 0 ]]; then
     echo "=== vm: kernel, drivers, then the virtual-board suites"
     start=$SECONDS
     if [[ -f build/board/build.ninja ]]; then cmake --build build/board -j "$JOBS" --target mfpvm mfprun >/dev/null; fi
     if scripts/vm.sh build 2>build-vm.build.log; then
-        tests/vm/run.sh 2>&1 | tee build-vm.log
+        # shellcheck disable=SC2086  # MFPSYS_VM_CASES: a quick local run of some cases
+        tests/vm/run.sh ${MFPSYS_VM_CASES:-} 2>&1 | tee build-vm.log
         add_counts build-vm.log
     else
         tail -n 40 build-vm.build.log
