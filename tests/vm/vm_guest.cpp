@@ -1,7 +1,6 @@
-// The guest side of the virtual-board suites: one program, run by
-// tests/vm/*.sh inside the virtual machine, where nothing is preloaded and
-// the library talks to the kernel's drivers. It prints what it found and
-// exits 0 only when every check holds; the host scripts judge across boots.
+// The guest side of the virtual-board suites, run by tests/vm/*.sh in the machine, where nothing is preloaded
+// and the library talks to the kernel's drivers. It prints what it found and exits 0 only when every check
+// holds; the host scripts judge across boots.
 #include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -9,13 +8,10 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
-#include <functional>
 #include <set>
-#include <string>
 
 #include "mfpsys/mfpsys.h"
 #include "powercut/rel.h"
@@ -61,16 +57,6 @@ int nvOps(int argc, char** argv) {
     return 0;
 }
 
-// Registry entries of key, in the raw table (with live: those whose segment exists).
-int entries(int key, bool live = false) {
-    auto t = segmentBytes(KU_SHARED_MEM_TABLE_KEY);
-    int n = 0;
-    shmid_ds ds{};
-    if (t.size() >= sizeof(KUSharedMemTable))
-        for (const auto& e : reinterpret_cast<const KUSharedMemTable*>(t.data())->entry) n += e.key == key && (!live || ::shmctl(e.shmid, IPC_STAT, &ds) == 0);
-    return n;
-}
-
 // ---- procs: N processes released at one instant on the registry, the key allocator and resize.
 int procs(int n) {
     constexpr int kCommon = 30001, kSize = 64, kNewSize = 256;
@@ -105,7 +91,7 @@ int procs(int n) {
         oldGone &= segmentBytes(keys[2 * i]).empty() && entries(keys[2 * i]) == 0;
     }
     check(done, "every process attached, drew a key and resized");
-    check(entries(kCommon, true) == 1, "one registry entry for the key all attached at once");
+    check(entries(kCommon, IPC_STAT) == 1, "one registry entry for the key all attached at once");
     check(marks, "one segment holds every process's update");
     check(distinct, "no dynamic key handed out twice");
     check(moved, "each resized segment keeps its bytes under one new entry, zero beyond");
@@ -118,8 +104,7 @@ int procs(int n) {
 bool killHolding(pid_t victim, const std::function<bool()>& held) {
     for (double end = now() + 30; now() < end;) {
         if (!held()) { ::sched_yield(); continue; }
-        ::kill(victim, SIGSTOP);
-        ::waitpid(victim, nullptr, WUNTRACED);
+        ::kill(victim, SIGSTOP), ::waitpid(victim, nullptr, WUNTRACED);
         if (held()) return ::kill(victim, SIGKILL), reap(victim), true;
         ::kill(victim, SIGCONT);
     }
@@ -137,8 +122,7 @@ int killHolders() {
         {"registry semaphore", [] { return ::semget(KU_SHARED_MEM_SEM_KEY, 1, 0); }, 1,
          []() -> int { for (int j = 0;; ++j) if (KUSharedMemAttach(31000 + j % 4, 128) == 128) KUSharedMemRemove(31000 + j % 4); },
          [] {  // every key attaches, under one entry naming a live segment
-             for (int k = 31000; k < 31004; ++k)
-                 if (KUSharedMemAttach(k, 128) != 128 || !KUSharedMemRetrieveMemory(k) || entries(k) != 1 || entries(k, true) != 1) return 1;
+             for (int k = 31000; k < 31004; ++k) if (KUSharedMemAttach(k, 128) != 128 || !KUSharedMemRetrieveMemory(k) || entries(k) != 1 || entries(k, IPC_STAT) != 1) return 1;
              return 0;
          }},
         {"key lock", [] { return ::semget(kKeySem, 1, 0); }, 1,
@@ -146,8 +130,7 @@ int killHolders() {
          [] { int a = 0, b = 0; return mmMakeSharedMemoryKey(&a) == 0 && mmMakeSharedMemoryKey(&b) == 0 && a != b ? 0 : 1; }},
         {"NV write lock", [] {  // a private set: its id is in the NV shared state
              auto st = segmentBytes(NV_SHARED_KEY);
-             return st.size() < sizeof(NvSharedState) ? -1 : reinterpret_cast<const NvSharedState*>(st.data())->otherInfo[0];
-         }, 0,
+             return st.size() < sizeof(NvSharedState) ? -1 : reinterpret_cast<const NvSharedState*>(st.data())->otherInfo[0]; }, 0,
          []() -> int { for (int r = 2;; r = r % 80 + 2) writeImage(3, r); },  // appends and moves of ring 4
          [] { auto img = image(3, 99); return nvWrite(kAddr[3], uint32_t(img.size()), img.data()); }},  // one attempt
     };
@@ -167,9 +150,7 @@ int killHolders() {
 // bytes 1 to 12 and data byte i = i * 7 + 3, area 1 the same under the wrong magic 4D 45 00 04.
 int dwl() {
     auto pattern = [](const uint8_t* p, size_t n) { for (size_t i = 0; i < n; ++i) if (p[i] != uint8_t(i * 7 + 3)) return false; return true; };
-    const unsigned char want[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
-    unsigned char info[12];
-    std::memset(info, 0xEE, sizeof info);
+    unsigned char want[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}, info[12] = {0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE};
     auto* d = static_cast<const uint8_t*>(mmNORConnect(0, info));
     if (check(d != nullptr, "area 0 connects")) {
         check(std::memcmp(info, want, 12) == 0, "area 0 hands out its 12 info bytes");
@@ -181,19 +162,16 @@ int dwl() {
     check(mmNORConnect(1, info) == nullptr, "area 1 with a wrong magic is refused");
     check(info[0] == 0xEE && info[11] == 0xEE, "the refused area leaves the info bytes untouched");
     auto* a = static_cast<const uint8_t*>(vfsDWL_GetArea(1));
-    if (check(a != nullptr, "area 1 maps as a raw window")) {
-        check(a[0] == 0x4D && a[3] == 0x04 && pattern(a + 20, 0x1000 - 20), "area 1 shows the host's bytes");
-        check(vfsDWL_FreeArea(1, const_cast<uint8_t*>(a)) == 0, "area 1 unmaps");
-    }
+    check(a && a[0] == 0x4D && a[3] == 0x04 && pattern(a + 20, 0x1000 - 20), "area 1's raw window shows the host's bytes");
+    check(a && vfsDWL_FreeArea(1, const_cast<uint8_t*>(a)) == 0, "area 1 unmaps");
     return failures != 0;
 }
 
 // ---- same: two files hold the same bytes (there is no cmp in the guest).
 std::string slurp(const char* path) { std::ostringstream s; s << std::ifstream(path, std::ios::binary).rdbuf(); return s.str(); }
 int same(const char* a, const char* b) {
-    bool ok = slurp(a) == slurp(b) && !slurp(a).empty();
-    std::printf("%s %s %s\n", a, ok ? "is the same as" : "DIFFERS from", b);
-    return !ok;
+    const bool ok = slurp(a) == slurp(b) && !slurp(a).empty();
+    return std::printf("%s %s %s\n", a, ok ? "is the same as" : "DIFFERS from", b), !ok;
 }
 
 }  // namespace
