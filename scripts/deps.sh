@@ -12,10 +12,13 @@ mfpsys_install_deps() {
         vm) want+=(g++-powerpc-linux-gnu qemu-system-ppc linux-source-6.1 make gcc flex bison bc
                    libelf-dev cpio xz-utils python3) ;;
     esac
-    local missing=()
+    # One query for all of them: the run command checks on every call.
+    local installed missing=()
+    installed=$(dpkg-query -W -f='${Package} ${Status}\n' "${want[@]}" 2>/dev/null |
+        sed -n 's/ install ok installed$//p' || true)
     local p
     for p in "${want[@]}"; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+        grep -qx -- "$p" <<<"$installed" || missing+=("$p")
     done
     [[ ${#missing[@]} -eq 0 ]] && return 0
     echo "Installing: ${missing[*]}"

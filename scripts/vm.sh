@@ -4,7 +4,7 @@
 #
 #   vm.sh build
 #   vm.sh run BOARD [--cut-at K[:MODE]] [--salt N] [--erase-ms MS]
-#             [--timeout S] [--file HOSTPATH]... -- PROGRAM [ARGS...]
+#             [--timeout S] [--console FILE] [--file HOSTPATH]... -- PROGRAM [ARGS...]
 #   vm.sh image get BOARD FILE | image put BOARD FILE
 #
 # Exit status of run: PROGRAM's (128+N when killed by signal N), 200 after a
@@ -81,7 +81,8 @@ build_kernel() {
     local kmake=(make -s -C "$ksrc" O="$kb" ARCH=powerpc CROSS_COMPILE=powerpc-linux-gnu-)
     progress "building the kernel (make -j$JOBS, several minutes the first time)"
     "${kmake[@]}" -j"$JOBS" vmlinux >&2
-    cp "$kb/vmlinux" "$OUT/vmlinux"
+    # Replaced whole: a run started earlier keeps the one it opened.
+    cp "$kb/vmlinux" "$OUT/vmlinux.new" && mv "$OUT/vmlinux.new" "$OUT/vmlinux"
     echo "$stamp" >"$OUT/kernel.stamp"
 }
 
@@ -103,16 +104,21 @@ newest() { stat -c %Y "$@" 2>/dev/null | sort -n | tail -n 1 || echo 0; }
 build_base() {
     local init=$OUT/init
     if [[ ! -x $init || vm/init.c -nt $init ]]; then
-        powerpc-linux-gnu-gcc -static -O2 -Wall -Wextra -Werror -o "$init" vm/init.c
+        powerpc-linux-gnu-gcc -static -s -O2 -Wall -Wextra -Werror -o "$init" vm/init.c
     fi
     local heap_name tarball heap
     heap_name=$(sed -n 's/^MFPSYS_HEAP_LIBRARY:[A-Z]*=//p' "$BOARD_BUILD/CMakeCache.txt")
     heap=$(find "$BOARD_BUILD/tests" -name "lib${heap_name:-tarnix}.so" -print -quit)
     [[ -n $heap ]] || die "no heap library lib${heap_name:-tarnix}.so in $BOARD_BUILD" 1
-    tarball=$(ls "$OUT"/bundle/mfpsys-*-powerpc-board.tar.gz 2>/dev/null | head -n 1 || true)
-    if [[ -z $tarball || $(newest "$BOARD_BUILD"/libmfpsys.so* "$BOARD_BUILD"/tools/mfpctl) -gt $(newest "$tarball") ]]; then
+    # The bundle names its tarball on its last line; a debug archive may lie
+    # beside it.
+    tarball=$(cat "$OUT/bundle.path" 2>/dev/null || true)
+    if [[ ! -f $tarball || $(newest "$BOARD_BUILD"/libmfpsys.so* "$BOARD_BUILD"/tools/mfpctl \
+        scripts/board-bundle.sh) -gt $(newest "$tarball") ]]; then
         rm -rf "$OUT/bundle"
         tarball=$(scripts/board-bundle.sh "$BOARD_BUILD" "$OUT/bundle" | tail -n 1)
+        [[ -f $tarball ]] || die "scripts/board-bundle.sh made no tarball" 1
+        echo "$tarball" >"$OUT/bundle.path"
     fi
     local libdir=/usr/powerpc-linux-gnu/lib
     local libs=(ld.so.1 libc.so.6 libm.so.6 libgcc_s.so.1 libstdc++.so.6 libpthread.so.0 libdl.so.2 librt.so.1)
@@ -139,14 +145,20 @@ build_base() {
         find "$guest_bin" -maxdepth 1 -type f -perm -u+x -exec cp {} "$root/usr/bin/" \;
     fi
     (cd "$root" && find . -mindepth 1 | sed 's|^\./||' | LC_ALL=C sort |
-        cpio -o -H newc -R 0:0 --quiet) >"$OUT/base.cpio"
+        cpio -o -H newc -R 0:0 --quiet) >"$OUT/base.cpio.new"
+    mv "$OUT/base.cpio.new" "$OUT/base.cpio"
     echo "$key" >"$OUT/base.key"
 }
 
 cmd_build() {
-    # shellcheck source=scripts/deps.sh
-    source "$ROOT/scripts/deps.sh"
-    mfpsys_install_deps vm >&2 || die "cannot install the vm packages" 1
+    # The package check is skipped while the kernel built from these very
+    # packages stands and the emulator is there: a run stays cheap.
+    if [[ ! -f $OUT/vmlinux || $(cat "$OUT/kernel.stamp" 2>/dev/null) != "$(kernel_stamp 2>/dev/null)" ]] ||
+        ! command -v qemu-system-ppc powerpc-linux-gnu-gcc cpio python3 >/dev/null; then
+        # shellcheck source=scripts/deps.sh
+        source "$ROOT/scripts/deps.sh"
+        mfpsys_install_deps vm >&2 || die "cannot install the vm packages" 1
+    fi
     mkdir -p "$OUT"
     # One build at a time: runs started together share the kernel and base.
     exec 9>"$OUT/.lock"
@@ -222,7 +234,7 @@ is_ppc32() {
 }
 
 cmd_run() {
-    local board='' cut_at=0 cut_mode=prefix salt=1 erase_ms=200 timeout=120
+    local board='' cut_at=0 cut_mode=prefix salt=1 erase_ms=200 timeout=120 console=''
     local files=()
     [[ $# -ge 1 ]] || usage
     board=$1
@@ -248,6 +260,9 @@ cmd_run() {
         --timeout)
             [[ $2 =~ ^[0-9]{1,5}$ && $((10#$2)) -ge 1 ]] || die "--timeout wants seconds, not '$2'"
             timeout=$((10#$2))
+            ;;
+        --console)
+            console=$2
             ;;
         --file)
             [[ -f $2 && -r $2 ]] || die "--file: $2 is not a readable file"
@@ -328,6 +343,7 @@ cmd_run() {
     copy_at "$tmp/ram" $FLASH_PHYS "$board/flash.img" 0 $FLASH_SIZE
     copy_at "$tmp/ram" $DWL_BASE "$board/physmem.img" $DWL_BASE $DWL_SIZE
     cat "$tmp/qemu.log" >>"$tmp/console"
+    [[ -z $console ]] || cp "$tmp/console" "$console"
     local rc=0
     python3 vm/relay.py "$tmp/console" "$tmp/out" "$board/last-run" "$outcome" "$timeout" "$cut_at" || rc=$?
     exit $rc

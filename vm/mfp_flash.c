@@ -211,7 +211,7 @@ static ssize_t mfp_write(struct file *f, const char __user *buf, size_t n, loff_
 	if (pos < 0)
 		return -EINVAL;
 	len = pos >= MFP_FLASH_SIZE ? 0 : min_t(size_t, n, MFP_FLASH_SIZE - pos);
-	data = len ? memdup_user(buf, len) : NULL;
+	data = len ? vmemdup_user(buf, len) : NULL;
 	if (IS_ERR(data))
 		return PTR_ERR(data);
 	mutex_lock(&lock);
@@ -247,7 +247,7 @@ static ssize_t mfp_write(struct file *f, const char __user *buf, size_t n, loff_
 		ret = len;
 	}
 	mutex_unlock(&lock);
-	kfree(data);
+	kvfree(data);
 	return ret;
 }
 
