@@ -9,7 +9,8 @@
 #
 # Exit status of run: PROGRAM's (128+N when killed by signal N), 200 after a
 # power cut, 201 when the guest did not come up or did not power off in
-# time, 2 for bad usage.
+# time, 2 for bad usage. MFPSYS_VM_PREBUILT=1 skips run's build check (a
+# suite that has just run `vm.sh build` itself).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -108,7 +109,7 @@ build_base() {
     fi
     local heap_name tarball heap
     heap_name=$(sed -n 's/^MFPSYS_HEAP_LIBRARY:[A-Z]*=//p' "$BOARD_BUILD/CMakeCache.txt")
-    heap=$(find "$BOARD_BUILD/tests" -name "lib${heap_name:-tarnix}.so" -print -quit)
+    heap=$(find "$BOARD_BUILD" -path '*/work' -prune -o -name "lib${heap_name:-tarnix}.so" -print -quit)
     [[ -n $heap ]] || die "no heap library lib${heap_name:-tarnix}.so in $BOARD_BUILD" 1
     # The bundle names its tarball on its last line; a debug archive may lie
     # beside it.
@@ -283,7 +284,10 @@ cmd_run() {
     fi
     [[ $salt -ne 0 ]] || salt=$(date +%s%N)
 
-    cmd_build
+    # A suite that has just run the build check itself skips it per boot.
+    if [[ ${MFPSYS_VM_PREBUILT:-} != 1 || ! -f $OUT/vmlinux || ! -f $OUT/base.cpio ]]; then
+        cmd_build
+    fi
     local guest=$program
     if [[ $program == */* ]]; then
         guest=/tmp/$(basename "$program")

@@ -8,6 +8,17 @@ RUN=$ROOT/build/board/tools/mfprun
 JOBS=${MFPSYS_VM_JOBS:-2}  # boots at a time, each on a board of its own
 KEEP=${MFPSYS_VM_KEEP:-}   # a folder to keep the boards and logs in
 
+# One build check for the whole suite (kernel, board preset, guest image);
+# the boots then skip theirs.
+if [[ ${MFPSYS_VM_PREBUILT:-} != 1 && -z ${MFPSYS_VM_RUN:-} ]]; then
+    if ! "$VM" build; then
+        echo "vm: the virtual board could not be built"
+        echo "0 passed, 1 failed"
+        exit 1
+    fi
+    export MFPSYS_VM_PREBUILT=1
+fi
+
 WORK=${KEEP:-$(mktemp -d "${TMPDIR:-/tmp}/mfpsys-vm.XXXXXX")}
 mkdir -p "$WORK"
 [[ -n $KEEP ]] || trap 'rm -rf "$WORK"' EXIT
