@@ -18,6 +18,7 @@
 #include "env/env_internal.h"
 #include "port/endian.h"
 #include "port/flash_device.h"
+#include "port/fork_guard.h"
 #include "port/sysv_lock.h"
 
 unsigned char env_buff[8192];
@@ -46,6 +47,7 @@ constexpr unsigned kEraseWaitSeconds = 2;
 char* const kReadFailed = reinterpret_cast<char*>(~std::uintptr_t{0});
 
 std::mutex g_mutex;
+[[maybe_unused]] const bool g_forkSafe = port::guardAcrossFork(g_mutex, port::LockRank::envSector);
 
 // The system-wide lock around the device steps. A lock that cannot be had is
 // reported like the device's failures, and the call fails untouched.

@@ -4,6 +4,7 @@
 
 #include "mfpsys/mm.h"
 #include "mfpsys/registry.h"
+#include "port/fork_guard.h"
 #include "port/sysv_lock.h"
 
 extern "C" {
@@ -23,6 +24,7 @@ constexpr unsigned char kMasks[8] = {0x01, 0x02, 0x04, 0x08, 0x10, 0x20, 0x40, 0
 // Threads of this process; the semaphore serialises processes, and the
 // kernel gives it back when a holder dies.
 std::mutex g_mutex;
+[[maybe_unused]] const bool g_forkSafe = mfpsys::port::guardAcrossFork(g_mutex, mfpsys::port::LockRank::keys);
 int g_semId = -1;
 
 bool obtainLock() {

@@ -12,11 +12,10 @@ namespace mfpsys::nv {
 int ensurePoweredUp() {
     if (nvSharedMemAttach() != 0) return -1;
     if (nvSharedMemRetrieve() != 0) return -1;
-    NvSharedState* st = state();
-    if (poweredUpFlag(st).load(std::memory_order_acquire) != 0) return 0;
+    if (poweredUpFlag(state()).load(std::memory_order_acquire) != 0) return 0;
     FirstUseLock lock;
     if (!lock.held()) return -1;
-    if (poweredUpFlag(st).load(std::memory_order_acquire) != 0) return 0;
+    if (poweredUpFlag(state()).load(std::memory_order_acquire) != 0) return 0;
     // Under the lock: copy the defaults (flag still 0) and scan.
     if (nvSharedMemRetrieve() != 0) return -1;
     if (nvPowerup() != 0) return -1;

@@ -1,10 +1,13 @@
 // NV tables: the shared state block, its defaults, ring linking and block
 // lookup.
+#include <atomic>
 #include <cstring>
+#include <mutex>
 
 #include "mfpsys/mm.h"
 #include "nv/nv_first_use.h"
 #include "nv/nv_tables.h"
+#include "port/fork_guard.h"
 
 extern "C" {
 
@@ -41,13 +44,29 @@ namespace mfpsys::nv {
 
 namespace {
 
-NvSharedState* g_state = nullptr;
+// Set after the pointer arrays, so a thread that finds it at this process's
+// mapping finds the arrays pointing there as well.
+std::atomic<NvSharedState*> g_state{nullptr};
+// The arrays are written only when the mapping is new to the process, by one
+// thread at a time; threads that find them in place read and never write.
+std::mutex g_pointing;
+[[maybe_unused]] const bool g_forkSafe = mfpsys::port::guardAcrossFork(g_pointing, mfpsys::port::LockRank::nvPointers);
+
+void pointAt(NvSharedState* base) {
+    if (g_state.load(std::memory_order_acquire) == base) return;
+    std::lock_guard lk(g_pointing);
+    if (g_state.load(std::memory_order_relaxed) == base) return;
+    for (int s = 0; s < NV_REAL_SEC_NUM; ++s) nvRealSec[s] = &base->realSec[s];
+    for (int b = 0; b < NV_VRTL_SEC_NUM; ++b) nvVrtlSec[b] = &base->vrtlSec[b];
+    g_state.store(base, std::memory_order_release);
+}
 // This process's last attach found the segment at least as large as the
 // tables; a retrieve hands out nothing otherwise.
 std::atomic<bool> g_wholeSegment{false};
+
 }  // namespace
 
-NvSharedState* state() { return g_state; }
+NvSharedState* state() { return g_state.load(std::memory_order_acquire); }
 
 bool unexamined(int s) {
     NvSharedState* st = state();
@@ -61,7 +80,7 @@ bool ringUnexamined(int32_t ringId) {
 }
 
 bool tablesValid() {
-    if (g_state == nullptr) return false;
+    if (state() == nullptr) return false;
     for (int s = 0; s < NV_REAL_SEC_NUM; ++s) {
         const NvRealSecEntry* r = sec(s);
         if (r->ringId == -1) return false;
@@ -105,9 +124,7 @@ MFPSYS_API int nvSharedMemRetrieve(void) {
     if (!g_wholeSegment.load()) return -1;
     auto* base = static_cast<NvSharedState*>(mmSharedMemRetrieveMemory(NV_SHARED_KEY));
     if (base == nullptr) return -1;
-    for (int s = 0; s < NV_REAL_SEC_NUM; ++s) nvRealSec[s] = &base->realSec[s];
-    for (int b = 0; b < NV_VRTL_SEC_NUM; ++b) nvVrtlSec[b] = &base->vrtlSec[b];
-    g_state = base;
+    pointAt(base);
     if (poweredUpFlag(base).load(std::memory_order_acquire) != 0) return 0;
     // Defaults go in only under the first-use lock and only while no scan
     // has finished: a scan in another process holds the lock while it builds.
@@ -126,7 +143,7 @@ MFPSYS_API int nvSharedMemRetrieve(void) {
 MFPSYS_API int nvSharedMemDetach(void) { return mmSharedMemDetach(NV_SHARED_KEY); }
 
 MFPSYS_API void nvInitRealTbl(void) {
-    if (g_state == nullptr) return;
+    if (state() == nullptr) return;
     for (int i = 0; i < NV_REAL_SEC_NUM; ++i) {
         NvRealSecEntry* r = sec(i);
         r->eraseState = NV_ERASE_STATE_READY;
@@ -138,7 +155,7 @@ MFPSYS_API void nvInitRealTbl(void) {
 }
 
 MFPSYS_API void nvInitVrtlTbl(void) {
-    if (g_state == nullptr) return;
+    if (state() == nullptr) return;
     for (int b = 0; b < NV_VRTL_SEC_NUM; ++b) {
         NvVrtlSecEntry* v = blk(b);
         int first = firstSecOfRing(v->ringId);
@@ -149,7 +166,7 @@ MFPSYS_API void nvInitVrtlTbl(void) {
 }
 
 MFPSYS_API int nvGetVidx(int32_t blockAddr) {
-    if (g_state == nullptr) return -1;
+    if (state() == nullptr) return -1;
     for (int b = 0; b < NV_VRTL_SEC_NUM; ++b)
         if (blk(b)->blockAddr == blockAddr) return b;
     return -1;

@@ -4,6 +4,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 namespace mfpsys::port {
 
 namespace {
@@ -25,14 +27,23 @@ FlashResult onDevice(std::uint32_t offset, Step step) {
     return r;
 }
 
+// A driver may let a signal interrupt a transfer before it moved a byte:
+// that is no device failure, and the transfer is asked again.
+template <class Transfer>
+ssize_t untilNotInterrupted(Transfer transfer) {
+    ssize_t n;
+    while ((n = transfer()) == -1 && errno == EINTR) {}
+    return n;
+}
+
 }  // namespace
 
 FlashResult flashRead(std::uint32_t offset, void* buffer, std::size_t length) noexcept {
-    return onDevice(offset, [&](int fd) { return ::read(fd, buffer, length); });
+    return onDevice(offset, [&](int fd) { return untilNotInterrupted([&] { return ::read(fd, buffer, length); }); });
 }
 
 FlashResult flashWrite(std::uint32_t offset, const void* buffer, std::size_t length) noexcept {
-    return onDevice(offset, [&](int fd) { return ::write(fd, buffer, length); });
+    return onDevice(offset, [&](int fd) { return untilNotInterrupted([&] { return ::write(fd, buffer, length); }); });
 }
 
 FlashResult flashRequest(std::uint32_t offset, int request) noexcept {

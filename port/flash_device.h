@@ -1,6 +1,7 @@
 // The flash device, one step at a time: a step opens the device read-write,
 // positions it from the start, makes one transfer or request and closes it
-// again, so no descriptor stays open between steps.
+// again, so no descriptor stays open between steps. A transfer that a signal
+// interrupted (EINTR) is asked again: only the device's own failure is one.
 #pragma once
 
 #include <sys/types.h>

@@ -96,15 +96,22 @@ HeapHeader* header(std::byte* base) { return reinterpret_cast<HeapHeader*>(base)
 // where the handler forgets it. Read and written under g_mutex (the child of
 // a fork has one thread).
 pid_t g_pid = 0;
-void forget_pid() { g_pid = 0; }
 std::uint32_t self_pid() {
-    if (g_pid == 0) {
-        static const int registered = pthread_atfork(nullptr, nullptr, forget_pid);
-        (void)registered;
-        g_pid = getpid();
-    }
+    if (g_pid == 0) g_pid = getpid();
     return static_cast<std::uint32_t>(g_pid);
 }
+
+// A fork waits until no other thread is inside a heap call, so the child
+// never inherits the mutex held by a thread it does not have. Registered
+// while the library loads: registering later, under g_mutex, could meet a
+// fork that is already waiting for g_mutex.
+void before_fork() { g_mutex.lock(); }
+void after_fork_parent() { g_mutex.unlock(); }
+void after_fork_child() {
+    g_pid = 0;
+    g_mutex.unlock();
+}
+[[maybe_unused]] const int g_fork_handlers = pthread_atfork(before_fork, after_fork_parent, after_fork_child);
 
 // Block words are read and written as whole aligned words: a process that
 // dies between two stores leaves each word either old or new.

@@ -4,6 +4,7 @@
 // reference is the block's offset in the segment (port/heap_ref.h).
 #include "port/heap_seam.h"
 
+#include <atomic>
 #include <cstdint>
 
 #include "port/tarnix.h"
@@ -26,7 +27,18 @@ void heapFree(void* block) noexcept {
 std::uint32_t heapRef(void* block) noexcept {
     return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(block));
 }
-void* heapPtr(std::uint32_t ref) noexcept { return reinterpret_cast<void*>(std::uintptr_t{ref}); }
+// A heap library may set itself up in a process only at its first call (the
+// test allocator maps its area then). A process whose first contact with the
+// heap is a block another process allocated has had no call yet: it makes
+// one, once, before it follows the address.
+void* heapPtr(std::uint32_t ref) noexcept {
+    static std::atomic<bool> met{false};
+    if (ref != 0 && !met.load(std::memory_order_acquire)) {
+        heapFree(heapAlloc(1));
+        met.store(true, std::memory_order_release);
+    }
+    return reinterpret_cast<void*>(std::uintptr_t{ref});
+}
 #else
 std::uint32_t heapRef(void* block) noexcept { return mfpheap::heap_ref(block); }
 void* heapPtr(std::uint32_t ref) noexcept { return mfpheap::heap_ptr(ref); }

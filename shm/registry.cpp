@@ -6,10 +6,10 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstring>
 #include <mutex>
+#include <new>
 
-#include "port/heap_seam.h"
+#include "port/fork_guard.h"
 #include "port/sysv_lock.h"
 #include "shm/registry_internal.h"
 
@@ -34,6 +34,9 @@ struct Registry {
 };
 
 Registry g;
+[[maybe_unused]] const bool g_forkSafe =
+    mfpsys::port::guardAcrossFork(g.mutex, mfpsys::port::LockRank::registry) &&
+    mfpsys::port::guardAcrossFork(g.setup, mfpsys::port::LockRank::registrySetup);
 KUSharedMemNode g_head{0, 0, 0, nullptr, 0, &g_head, &g_head};
 
 // A lookup by key tries first where the key was last found, so that a process
@@ -54,11 +57,10 @@ KUSharedMemTable* readyTable() { return g.table.load(std::memory_order_acquire);
 // is a real one.
 using RegistryLock = mfpsys::port::SysvLock;
 
-KUSharedMemNode* allocNode() {
-    void* p = mfpsys::port::heapAlloc(sizeof(KUSharedMemNode));
-    if (p) std::memset(p, 0, sizeof(KUSharedMemNode));
-    return static_cast<KUSharedMemNode*>(p);
-}
+// Records live in this process's own memory, not in the heap every process
+// shares: nothing outside the process reads them, a fork gives the child a
+// list of its own, and they end with the process.
+KUSharedMemNode* allocNode() { return new (std::nothrow) KUSharedMemNode{}; }
 
 void linkNode(KUSharedMemNode* n, std::int32_t key, std::int32_t shmid, std::int32_t size, void* address) {
     n->key = key;
@@ -199,7 +201,7 @@ void KUSharedMemListRemove(std::int32_t key) {
     n->next->prev = n->prev;
     if (g_nodeHint[hintOf(key)] == n) g_nodeHint[hintOf(key)] = nullptr;
     if (n->address) shmdt(n->address);
-    mfpsys::port::heapFree(n);
+    delete n;
 }
 
 extern "C" {
@@ -255,7 +257,7 @@ int KUSharedMemAttach(int key, int size) {
     }
     if (addr == reinterpret_cast<void*>(-1)) {
         // Neither a failed id nor a failed address is ever recorded.
-        mfpsys::port::heapFree(fresh);
+        delete fresh;
         if (n) {
             n->shmid = 0;
             n->address = nullptr;

@@ -6,8 +6,7 @@
 
 #include "mfpsys/registry.h"
 
-// One attachment of this process. Nodes come from the in-house heap but are
-// private to the process that made them.
+// One attachment of this process, in the process's own memory.
 struct KUSharedMemNode {
     std::int32_t key;
     std::int32_t shmid;     // 0: no segment

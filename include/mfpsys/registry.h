@@ -3,7 +3,10 @@
  * A process attaches a segment by key and finds it at the size under which it
  * was first registered. The registry is a system-wide table segment (default
  * key 24553) guarded by a semaphore (default key 24853); each process keeps
- * its own list of the segments it has attached.
+ * its own list of the segments it has attached, in its own memory. A child of
+ * fork starts with a copy of its parent's list and mappings; from then on
+ * neither sees the other's attachments. A fork may come while other threads
+ * are inside a call: the child never inherits a lock that nobody releases.
  */
 #ifndef MFPSYS_REGISTRY_H
 #define MFPSYS_REGISTRY_H

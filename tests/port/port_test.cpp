@@ -1,8 +1,10 @@
 // The port layer: the big-endian codec against hand-written bytes, the lock a
 // dead holder gives back, and where a flash step stopped.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <sys/sem.h>
 #include <unistd.h>
+#include <atomic>
 #include <vector>
 #include "harness/board.h"
 #include "port/endian.h"
@@ -32,7 +34,16 @@ TEST(PortLock, AnEndedHolderGivesTheLockBackAndIsNamed) {
     EXPECT_TRUE(*owner == 0 && semctl(id, 0, GETVAL, semun{}) == 0);
 }
 
-// Each fault is reported at the step where it happened, never as success.
+// The next transfers fail with EINTR before moving a byte, as an interruptible driver's may.
+static std::atomic<int> g_interrupts{0};
+template <class Fn, class... A> static ssize_t transfer(const char* name, A... a) {
+    return g_interrupts > 0 && (--g_interrupts, (errno = EINTR) != 0) ? -1 : reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name))(a...);
+}
+extern "C" ssize_t read(int fd, void* b, size_t n) { return transfer<ssize_t (*)(int, void*, size_t)>("read", fd, b, n); }
+extern "C" ssize_t write(int fd, const void* b, size_t n) { return transfer<ssize_t (*)(int, const void*, size_t)>("write", fd, b, n); }
+
+// Each fault is reported at the step where it happened, never as success; an
+// interrupted transfer is asked again.
 class PortFlash : public mfpsys::test::BoardTest {};
 TEST_F(PortFlash, AFailedStepIsReportedWhereItStopped) {
     using enum mfpsim::Fault;
@@ -44,4 +55,8 @@ TEST_F(PortFlash, AFailedStepIsReportedWhereItStopped) {
         const FlashResult r = step == 0 ? flashRead(0x100, &b[0], 4) : step == 1 ? flashWrite(0x100, &b[0], 4) : flashRequest(0x100, kFlashErase);
         EXPECT_TRUE(r.fail == fail && r.value == value && board().counters().open_fds == 0) << mfpsim::fault_name(fault);
     }
+    Bytes data = {0x12, 0x34, 0x56, 0x78}, got(4);
+    EXPECT_TRUE((g_interrupts = 2, flashWrite(0x200, data.data(), 4).whole(4)));
+    EXPECT_TRUE((g_interrupts = 2, flashRead(0x200, got.data(), 4).whole(4)) && got == data);
 }
+

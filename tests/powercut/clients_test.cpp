@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
@@ -78,7 +79,8 @@ TEST_P(KilledHolder, AtEveryFlashStepLockComesBackAndWorkIsRepaired) {
 INSTANTIATE_TEST_SUITE_P(, KilledHolder, ::testing::Range(0, 4), paramName<KilledHolder>);
 
 // Holders of the locks that guard no flash, killed after a varying number of rounds of
-// their work (worker, round): the lock is free afterwards and a new process works.
+// their work (worker, round): the lock is free afterwards and a new process works, also
+// one forked while its parent's other threads are inside calls of that kind.
 struct LoopHolder { const char* name; key_t lock; std::function<void(int, int)> round; std::function<int()> next; };
 struct KilledLoop : mfpsys::test::BoardTest, ::testing::WithParamInterface<int> {
     static inline const std::vector<LoopHolder> rows = {
@@ -88,6 +90,7 @@ struct KilledLoop : mfpsys::test::BoardTest, ::testing::WithParamInterface<int> 
          [] { int key = 0; return mmMakeSharedMemoryKey(&key) == 0 && mmDeleteSharedMemoryKey(key) == 0 ? 0 : 1; }},
         {"heap", kHeapKey, [](int w, int r) { if (void* p = tarnixSubAllocMem(16 + size_t(r * 37 + w) % 500)) tarnixOrgFreeMemPart(0, p); },
          [] { void* p = tarnixSubAllocMem(4096); return p && mfpheap::heap_check().consistent && tarnixOrgFreeMemPart(0, p) == 0 ? 0 : 1; }},
+        {"env", kEnvSem, [](int, int) { env_mac_read(); }, [] { return env_mac_read() != ENV_MAC_READ_FAILED ? 0 : 1; }},
     };
 };
 
@@ -103,9 +106,13 @@ TEST_P(KilledLoop, LockComesBackAndTheNextProcessWorks) {
         for (auto& w : workers) w.kill(SIGKILL), w.wait();
         ASSERT_EQ(lockValue(h.lock), 0) << h.name << ": lock left taken in round " << round;
     }
-    EXPECT_CHILD_OK(run_child(h.next));
+    EXPECT_CHILD_OK(run_child([&]() -> int {  // a client forks while its other threads keep calling: each child's call returns
+        for (int w = 0; w < 3; ++w) std::thread([&h, w] { for (int i = 0;; ++i) h.round(w, i); }).detach();
+        for (int k = 0; k < 12; ++k) if (!run_child([&] { return alarm(10), h.next(); }).ok()) _exit(1);
+        _exit(0);  // ends the busy threads with the process
+    })) << h.name;
 }
-INSTANTIATE_TEST_SUITE_P(, KilledLoop, ::testing::Range(0, 3), paramName<KilledLoop>);
+INSTANTIATE_TEST_SUITE_P(, KilledLoop, ::testing::Range(0, 4), paramName<KilledLoop>);
 
 class Killed : public mfpsys::test::BoardTest {};
 // A heap holder dies half-way through a change (owner word set, counters behind the chain): the next process repairs the heap, once.

@@ -8,6 +8,7 @@
 #include <vector>
 #include "harness/proc.h"
 #include "mfpsys/mm.h"
+#include "port/heap_ref.h"
 #include "shm/registry_peer.h"
 
 using namespace mfpsys::test;
@@ -134,4 +135,27 @@ TEST(ShmAttach, IncompleteSlotFailedCreationAndFullTable) {
     EXPECT_EQ((V{a.attach(5000, 16), a.retrieve(5000), t.count(5000), b.remove(1100)}), (V{16, 0, 0, 0}));
     const int freed = t.slot(0);
     EXPECT_EQ((V{a.attach(5000, 16), a.retrieve(5000) != 0, t.slot(5000)}), (V{16, 1, freed}));
+}
+
+// After a fork each process has records of its own: the child keeps what it inherited, the parent
+// never finds the child's mapping, the child's removal leaves the parent's. Thousands of processes,
+// started by one that never calls the library, attach keys and end: the shared heap is as it was.
+TEST(ShmAttach, ForkedAndEndedClientsHaveRecordsOfTheirOwn) {
+    Shared<mfpheap::HeapCheck> heap(2);
+    ASSERT_CHILD_OK(run_child([&] {
+        auto* a = static_cast<unsigned char*>(KUSharedMemAttach(K, 64) == 64 ? KUSharedMemRetrieveMemory(K) : nullptr);
+        CHILD_CHECK(a != nullptr && (a[0] = 0xA1) && (heap[0] = mfpheap::heap_check()).mapped);
+        CHILD_CHECK(run_child([a] { return KUSharedMemRetrieveMemory(K) == a && KUSharedMemAttach(K + 1, 32) == 32 ? 0 : 1; }).ok());
+        CHILD_CHECK(KUSharedMemRetrieveMemory(K + 1) == nullptr && KUSharedMemAttach(K + 1, 32) == 32);
+        auto* b = static_cast<unsigned char*>(KUSharedMemRetrieveMemory(K + 1));
+        const int oldA = TableView().find(K)->shmid;  // removed by a child, still mapped here until our next attach
+        CHILD_CHECK(b && run_child([] { return KUSharedMemRemove(K) == 0 && KUSharedMemAttach(K + 2, 8) == 8 ? 0 : 1; }).ok());
+        CHILD_CHECK(KUSharedMemRetrieveMemory(K) == nullptr && a[0] == 0xA1 && segmentExists(oldA));
+        return KUSharedMemAttach(K, 64) == 64 && !segmentExists(oldA) && KUSharedMemAttach(K + 3, 8) == 8 &&
+               KUSharedMemRetrieveMemory(K + 1) == b && !KUSharedMemRetrieveMemory(K + 2) ? 0 : 1;
+    }));
+    for (int batch = 0; batch < (sizeof(void*) == 4 ? 125 : 250); ++batch)  // 8 processes at once
+        for (auto& o : run_together(8, [](int p) { int rc = 0; for (int k = 0; k < 8; ++k) rc |= KUSharedMemAttach(K + 9 + (p + k) % 16, 16) != 16; return rc; })) ASSERT_CHILD_OK(o);
+    ASSERT_CHILD_OK(run_child([&] { return (heap[1] = mfpheap::heap_check()).mapped ? 0 : 1; }));
+    EXPECT_EQ((V{heap[1].used_blocks, heap[1].used_bytes}), (V{heap[0].used_blocks, heap[0].used_bytes}));
 }
