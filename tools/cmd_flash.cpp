@@ -165,7 +165,7 @@ static void predict(const std::vector<uint8_t>& img, const nv::Tables& t, std::v
     int rings[5];
     nv::ringIds(t, rings);
     bool found[NV_VRTL_SEC_NUM] = {};
-    for (int i = 0; i < 5 && rings[i] != nv::kAllRings; ++i) {
+    for (int i = 0; i < 5 && rings[i] != nv::kNoRing; ++i) {
         nv::planRing(t, port, rings[i], found);
         // The newest sector left in use takes the ring's next record.
         int cur = nv::newestSector(t, rings[i]);
