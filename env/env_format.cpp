@@ -1,8 +1,11 @@
-// Checksum, data length and entry walk of the boot-environment entry area.
+// Checksum, data length and entry walk of the boot-environment entry area,
+// and the judgement of a stored image built from them.
 #include "env/env_internal.h"
 
 #include <algorithm>
 #include <cstring>
+
+#include "port/endian.h"
 
 std::uint32_t env_checksum(const unsigned char* p, std::int32_t len) {
     std::uint32_t sum = 0;
@@ -39,6 +42,28 @@ EntryWalker::Step EntryWalker::next() {
     len_ = static_cast<std::size_t>(n);
     pos_ += len_;
     return Step::Entry;
+}
+
+Judgement judge(const unsigned char* image) {
+    const unsigned char* area = image + kAreaOffset;
+    Judgement j{};
+    j.dataLen = env_data_len(area);
+    j.sum = env_checksum(area, static_cast<std::int32_t>(kAreaSize));
+    j.word = port::getBe<std::uint32_t>(image + kWordOffset);
+    j.listEnd = EntryWalker::Step::End;
+    if (j.dataLen != 0) {
+        EntryWalker w(area);
+        do j.listEnd = w.next(); while (j.listEnd == EntryWalker::Step::Entry);
+    }
+    using enum Verdict;
+    using Step = EntryWalker::Step;
+    j.verdict = j.dataLen == 0                ? Blank
+                : j.dataLen < 0               ? NoDataEnd
+                : j.sum != j.word             ? ChecksumMismatch
+                : j.listEnd == Step::TooLong  ? EntryTooLong
+                : j.listEnd != Step::End      ? Unterminated
+                                              : Accepted;
+    return j;
 }
 
 }  // namespace mfpsys::env

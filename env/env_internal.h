@@ -1,5 +1,6 @@
-// Layout of the boot-environment sector and the operations that check and
-// walk it. Internal to the library.
+// Layout of the boot-environment sector, the operations that check and walk
+// it, and the one rule that judges a stored image. Internal to the library
+// (and compiled into the offline inspector).
 #pragma once
 
 #include <cstddef>
@@ -66,5 +67,28 @@ private:
     std::size_t pos_ = 0;
     std::size_t len_ = 0;
 };
+
+// What a stored sector image is, in the order it is tested. Blank, NoDataEnd
+// and ChecksumMismatch fail the format's own test (the end of the data within
+// 2000 bytes, the checksum word); EntryTooLong and Unterminated pass it, but
+// their list cannot be walked to its end.
+enum class Verdict { Accepted, Blank, NoDataEnd, ChecksumMismatch, EntryTooLong, Unterminated };
+
+struct Judgement {
+    Verdict verdict;
+    std::int32_t dataLen;      // env_data_len of the entry area
+    std::uint32_t sum;         // env_checksum of the entry area
+    std::uint32_t word;        // the stored checksum word
+    EntryWalker::Step listEnd; // where the walk stopped (End for a blank area)
+
+    // The data end and the checksum hold: this is an environment as it was
+    // written, whether or not its list can be walked.
+    bool stored() const { return verdict == Verdict::Accepted || listDamaged(); }
+    bool listDamaged() const { return verdict == Verdict::EntryTooLong || verdict == Verdict::Unterminated; }
+};
+
+// The one acceptance rule, for the read, the rewrite and the inspector alike.
+// image is a whole sector image, indexed by sector offset.
+Judgement judge(const unsigned char* image);
 
 }  // namespace mfpsys::env

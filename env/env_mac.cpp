@@ -60,9 +60,6 @@ public:
 
 unsigned char* area(unsigned char* image) { return image + kAreaOffset; }
 
-// The stored checksum word of a sector image.
-std::uint32_t stored_sum(const unsigned char* image) { return port::getBe<std::uint32_t>(image + kWordOffset); }
-
 std::uint32_t area_checksum(unsigned char* image) {
     return env_checksum(area(image), static_cast<std::int32_t>(kAreaSize));
 }
@@ -89,29 +86,18 @@ int read_sector(bool whole) {
     return 0;
 }
 
-// A list that runs to the end of the area without its empty entry is damaged.
-bool list_terminates(const unsigned char* a) {
-    EntryWalker w(a);
-    for (;;) {
-        switch (w.next()) {
-            case EntryWalker::Step::Entry: continue;
-            case EntryWalker::Step::Unterminated: return false;
-            case EntryWalker::Step::End:
-            case EntryWalker::Step::TooLong: return true;  // reported by the walk that copies
-        }
-    }
-}
-
 char* read_locked() {
     std::memset(env_buff, 0xFF, sizeof(env_buff));
     {
         SectorLock lock;
         if (!lock.held() || read_sector(false) != 0) return kReadFailed;
     }
-    const std::int32_t len = env_data_len(area(env_buff));
-    if (len == 0) return nullptr;
-    if (len < 0 || area_checksum(env_buff) != stored_sum(env_buff)) return kReadFailed;
+    const Judgement j = judge(env_buff);
+    if (j.verdict == Verdict::Blank) return nullptr;
+    if (!j.stored()) return kReadFailed;
 
+    // The first address entry the walk reaches is the answer, even in a list
+    // damaged further on: the walk never gets to the damage.
     EntryWalker w(area(env_buff));
     for (;;) {
         switch (w.next()) {
@@ -196,12 +182,13 @@ std::int32_t write_locked(const char* text, std::size_t text_len) {
     SectorLock lock;
     if (!lock.held() || read_sector(true) != 0) return -1;
 
-    const std::int32_t len = env_data_len(area(env_buff));
-    const std::uint32_t sum = area_checksum(env_buff);
-    const std::uint32_t word = stored_sum(env_buff);
-    if (len <= 0 || sum != word || !list_terminates(area(env_buff))) {
-        std::printf("checksum error : checksum %x:%x, len %d\n", static_cast<unsigned>(sum),
-                    static_cast<unsigned>(word), static_cast<int>(len));
+    // Only an image that is no stored environment is replaced by the
+    // defaults; one whose list cannot be walked is refused by the walk that
+    // copies it, and the flash is not touched.
+    const Judgement j = judge(env_buff);
+    if (!j.stored()) {
+        std::printf("checksum error : checksum %x:%x, len %d\n", static_cast<unsigned>(j.sum),
+                    static_cast<unsigned>(j.word), static_cast<int>(j.dataLen));
         std::memset(env_buff, 0xFF, sizeof(env_buff));
         std::memcpy(area(env_buff), env_table, kDefaultSize);
         port::putBe(env_buff + kWordOffset, area_checksum(env_buff));

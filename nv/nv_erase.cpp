@@ -6,19 +6,22 @@
 
 #include <array>
 
-#include "mfpsys/mm.h"
+#include "nv/nv_device.h"
+#include "nv/nv_erase.h"
+#include "nv/nv_flash.h"
 #include "nv/nv_format.h"
-#include "nv/nv_internal.h"
+#include "nv/nv_tables.h"
+#include "port/heap_seam.h"
 
 namespace mfpsys::nv {
 
 Blank rangeBlank(uint32_t offset, uint32_t len) {
     // One device step for the whole range where the heap allows it.
-    if (auto* buf = static_cast<uint8_t*>(heapAlloc(len ? len : 1))) {
+    if (auto* buf = static_cast<uint8_t*>(port::heapAlloc(len ? len : 1))) {
         Blank r = nvReadExe(offset, len, buf) != 0 ? Blank::Unreadable
                   : erasedBytes(buf, len)          ? Blank::Blank
                                                    : Blank::NotBlank;
-        heapFree(buf);
+        port::heapFree(buf);
         return r;
     }
     bool blank = true;
@@ -30,7 +33,7 @@ Blank rangeBlank(uint32_t offset, uint32_t len) {
 Blank secBlank(int s) {
     NvRealSecEntry* r = sec(s);
     if (r == nullptr || r->size < 4) return Blank::NotBlank;
-    auto* buf = static_cast<uint8_t*>(heapAlloc(r->size));
+    auto* buf = static_cast<uint8_t*>(port::heapAlloc(r->size));
     if (buf == nullptr) {
         // Short of heap: the erase ID, then the rest piece by piece.
         std::array<uint8_t, 4> id;
@@ -42,7 +45,7 @@ Blank secBlank(int s) {
     Blank result = Blank::Unreadable;
     if (nvReadExe(r->flashOfst, r->size, buf) == 0)
         result = sectorBlank(buf, r->size) ? Blank::Blank : Blank::NotBlank;
-    heapFree(buf);
+    port::heapFree(buf);
     return result;
 }
 
@@ -64,33 +67,6 @@ int makeReady(int s) {
     }
     r->eraseState = NV_ERASE_STATE_READY;
     return 0;
-}
-
-// Erases every sector marked for erase-all and sends the blocks whose copies
-// went to the first erased sector of their ring. 0, or -1 when an erase
-// failed.
-int eraseMarkedSectors(const WriteLockHeld&) {
-    int result = 0;
-    bool erased[NV_REAL_SEC_NUM] = {};
-    for (int s = 0; s < NV_REAL_SEC_NUM; ++s) {
-        if (nvRealSec[s]->eraseAllFlag != 1) continue;
-        erased[s] = true;
-        if (nvSecEraseWait(s) != 0) result = -1;
-    }
-    // Blocks whose copies were wiped have none now; they start again in the
-    // first erased sector of their ring.
-    for (int b = 0; b < NV_VRTL_SEC_NUM; ++b) {
-        NvVrtlSecEntry* v = nvVrtlSec[b];
-        if (v->crntSec >= NV_REAL_SEC_NUM || !erased[v->crntSec]) continue;
-        v->dataOfst = -1;
-        for (int s = 0; s < NV_REAL_SEC_NUM; ++s) {
-            if (erased[s] && nvRealSec[s]->ringId == v->ringId) {
-                v->crntSec = static_cast<uint32_t>(s);
-                break;
-            }
-        }
-    }
-    return result;
 }
 
 }  // namespace mfpsys::nv
@@ -135,21 +111,6 @@ MFPSYS_API int nvSecEraseWait(int s) {
     // Blank now: nothing in it is left to examine.
     if (NvSharedState* st = state()) unexaminedWord(st).fetch_and(~(1u << s));
     return 0;
-}
-
-MFPSYS_API int nvEraseAll(void) {
-    int result = -1;
-    if (ensurePoweredUp() == 0) {
-        PatientWriteLock lock;
-        if (lock.held()) {
-            NvSharedState* st = state();
-            pendingWord(st).store(kPendingAll);
-            result = eraseMarkedSectors(lock.token());
-            pendingWord(st).store(kPendingNone);
-        }
-    }
-    nvSharedMemDetach();
-    return result;
 }
 
 }  // extern "C"

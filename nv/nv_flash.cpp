@@ -1,11 +1,11 @@
-// The flash device steps and the on-flash fields of an NV sector. Every
-// multi-byte field is big-endian.
+// One record of an NV sector: the on-flash fields it is made of and the
+// fixed order they are written in. Every multi-byte field is big-endian.
 #include <array>
-#include <cstring>
 
+#include "nv/nv_device.h"
+#include "nv/nv_flash.h"
 #include "nv/nv_format.h"
-#include "nv/nv_internal.h"
-#include "port/flash_device.h"
+#include "nv/nv_tables.h"
 
 namespace {
 
@@ -44,29 +44,6 @@ MFPSYS_API uint32_t nvCalcCksm(const void* bytes, int32_t n) {
     uint32_t sum = 0;
     for (int32_t i = 0; i < n; ++i) sum += p[i];
     return sum;
-}
-
-MFPSYS_API int nvReadExe(uint32_t offset, uint32_t length, void* buffer) {
-    if (buffer == nullptr && length != 0) return -1;
-    return mfpsys::port::flashRead(offset, buffer, length).whole(length) ? 0 : -1;
-}
-
-MFPSYS_API int nvWriteExe(uint32_t offset, uint32_t length, const void* buffer) {
-    if (buffer == nullptr && length != 0) return -1;
-    return mfpsys::port::flashWrite(offset, buffer, length).whole(length) ? 0 : -1;
-}
-
-MFPSYS_API int nvEraseExe(uint32_t offset) {
-    return mfpsys::port::flashRequest(offset, mfpsys::port::kFlashErase).ok() ? 0 : -1;
-}
-
-MFPSYS_API int nvChkEraseExe(uint32_t offset) {
-    const auto r = mfpsys::port::flashRequest(offset, mfpsys::port::kFlashEraseStatus);
-    // Busy is the request's own answer -1; a device that could not be reached
-    // or positioned has none.
-    return r.fail == mfpsys::port::FlashFail::Open || r.fail == mfpsys::port::FlashFail::Seek
-               ? NV_ERASE_STATUS_UNKNOWN
-               : static_cast<int>(r.value);
 }
 
 MFPSYS_API int nvSetSecEraseID(int s, uint32_t id) {
@@ -151,6 +128,41 @@ MFPSYS_API int nvChkData(uint32_t dataOfst, uint32_t length, uint32_t cksmOfst, 
     std::array<uint8_t, 2> c{};
     if (nvReadExe(cksmOfst, 2, c.data()) != 0) return -1;
     return sum16(static_cast<const uint8_t*>(buffer), length) == mfpsys::port::getBe<uint16_t>(c.data()) ? 0 : -1;
+}
+
+MFPSYS_API int nvChkVacancy(int s, int vidx) {
+    NvRealSecEntry* r = sec(s);
+    NvVrtlSecEntry* v = blk(vidx);
+    if (r == nullptr || v == nullptr) return -1;
+    if (uint64_t{r->size} < uint64_t{r->writeOfst} + v->capacity) return -1;
+    // Room for this record's control entry.
+    if (r->usedEntries >= NV_CTL_ENTRY_NUM || ctlEntryOfst(r->usedEntries + 1) > NV_CTL_AREA_SIZE) return -1;
+    return 0;
+}
+
+MFPSYS_API int nvSetData(int s, int vidx, uint32_t length, const void* data) {
+    NvRealSecEntry* r = sec(s);
+    NvVrtlSecEntry* v = blk(vidx);
+    if (r == nullptr || v == nullptr || (data == nullptr && length != 0) || length > v->capacity) return -1;
+    // Never beyond the sector or past the last control entry.
+    if (nvChkVacancy(s, vidx) != 0) return -1;
+    uint32_t at = r->writeOfst;
+    if (at == NV_CTL_AREA_SIZE) {
+        if (nvSetSecEraseID(s, NV_ERASE_ID_READY) != 0 || nvSetMark(s, NV_MARK_USED) != 0 ||
+            nvSetSecCnt(s, vidx) != 0)
+            return -1;
+    }
+    if (nvSetDataMark(s, NV_MARK_USED) != 0) return -1;
+    if (nvWriteExe(r->flashOfst + at, length, data) != 0) return -1;
+    if (nvSetCtlOfst(s, vidx) != 0) return -1;
+    uint32_t cksm = nvCalcCksm(data, static_cast<int32_t>(length)) + (v->capacity - length) * 255u;
+    if (nvSetDataCksm(s, vidx, cksm) != 0) return -1;
+    if (nvSetDataMark(s, NV_MARK_DONE) != 0) return -1;
+    if (nvSetCtrlCksm(s) != 0) return -1;
+    v->dataOfst = static_cast<int32_t>(at);
+    r->writeOfst = at + v->capacity;
+    r->usedEntries += 1;
+    return 0;
 }
 
 }  // extern "C"

@@ -97,12 +97,12 @@ void readCounts(const Tables& t, ScanPort& port, int32_t ringId) {
 }
 
 void ringIds(const Tables& t, int list[5]) {
-    for (int i = 0; i < 5; ++i) list[i] = kAllRings;
+    for (int i = 0; i < 5; ++i) list[i] = kNoRing;
     for (int b = 0; b < NV_VRTL_SEC_NUM; ++b) {
         int32_t ring = t.blk[b]->ringId;
         for (int i = 0; i < 4; ++i) {
             if (list[i] == ring) break;
-            if (list[i] == kAllRings) {
+            if (list[i] == kNoRing) {
                 list[i] = ring;
                 break;
             }

@@ -49,7 +49,10 @@ protected:
     ~ScanPort() = default;
 };
 
+// readCounts's ring: every ring.
 inline constexpr int32_t kAllRings = -1;
+// What ends a list of ring ids (no ring has this id).
+inline constexpr int32_t kNoRing = -1;
 
 // Next and previous sector of each sector's ring, in index order.
 void linkRings(const Tables& t);
@@ -69,7 +72,7 @@ int newestSector(const Tables& t, int32_t ringId);
 void readCounts(const Tables& t, ScanPort& port, int32_t ringId);
 
 // The ids of the rings that hold blocks, in block order, ending with
-// kAllRings (at most four rings are named).
+// kNoRing (at most four rings are named).
 void ringIds(const Tables& t, int list[5]);
 
 struct SectorResult {

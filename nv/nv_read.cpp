@@ -3,7 +3,11 @@
 // could not keep in memory or whose ring it could not read whole.
 #include <cstring>
 
-#include "nv/nv_internal.h"
+#include "nv/nv_powerup.h"
+#include "nv/nv_repair.h"
+#include "nv/nv_scan.h"
+#include "nv/nv_tables.h"
+#include "port/heap_seam.h"
 
 using namespace mfpsys::nv;
 
@@ -16,7 +20,7 @@ MFPSYS_API int nvRead(int32_t blockAddr, uint32_t length, void* dest) {
         int b = nvGetVidx(blockAddr);
         // Straight from the cache to the caller: a scratch copy in between
         // would only cost a heap block and a second copy of the image.
-        if (b >= 0 && length <= nvVrtlSec[b]->capacity) result = nvReadReq(blockAddr, length, dest);
+        if (b >= 0 && length <= blk(b)->capacity) result = nvReadReq(blockAddr, length, dest);
     }
     nvSharedMemDetach();
     return result;
@@ -25,8 +29,8 @@ MFPSYS_API int nvRead(int32_t blockAddr, uint32_t length, void* dest) {
 MFPSYS_API int nvReadReq(int32_t blockAddr, uint32_t length, void* dest) {
     if (dest == nullptr && length != 0) return -1;
     int b = nvGetVidx(blockAddr);
-    if (b < 0 || length > nvVrtlSec[b]->capacity) return -1;
-    NvVrtlSecEntry* v = nvVrtlSec[b];
+    if (b < 0 || length > blk(b)->capacity) return -1;
+    NvVrtlSecEntry* v = blk(b);
     uint32_t image = cacheRef(v).load(std::memory_order_acquire);
     if (image == kImageOnFlash || (image != 0 && ringUnexamined(v->ringId))) {
         // The image is still on the flash, or a sector of its ring could not
@@ -47,10 +51,10 @@ MFPSYS_API int nvReadReq(int32_t blockAddr, uint32_t length, void* dest) {
         cacheRef(v).store(kImageOnFlash, std::memory_order_release);
         return -1;
     }
-    void* cache = heapPtr(ref);
+    void* cache = mfpsys::port::heapPtr(ref);
     if (cache == nullptr) return -1;
     if (length != 0) std::memcpy(dest, cache, length);
-    heapFree(cache);
+    mfpsys::port::heapFree(cache);
     return 0;
 }
 

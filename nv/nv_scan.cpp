@@ -6,9 +6,14 @@
 #include <atomic>
 #include <optional>
 
+#include "nv/nv_device.h"
+#include "nv/nv_erase.h"
+#include "nv/nv_flash.h"
 #include "nv/nv_format.h"
-#include "nv/nv_internal.h"
 #include "nv/nv_plan.h"
+#include "nv/nv_scan.h"
+#include "nv/nv_tables.h"
+#include "port/heap_seam.h"
 
 namespace mfpsys::nv {
 
@@ -37,7 +42,7 @@ public:
         for (int b = 0; b < NV_VRTL_SEC_NUM; ++b) load_[b] = load[b];
     }
     ~DevicePort() {
-        for (uint8_t* image : image_) heapFree(image);
+        for (uint8_t* image : image_) port::heapFree(image);
     }
     DevicePort(const DevicePort&) = delete;
     DevicePort& operator=(const DevicePort&) = delete;
@@ -47,8 +52,8 @@ public:
     }
     Blank erased(uint32_t offset, uint32_t n) override { return rangeBlank(offset, n); }
     bool take(int b, uint32_t offset, uint16_t cksm) override {
-        NvVrtlSecEntry* v = nvVrtlSec[b];
-        auto* buf = load_[b] ? static_cast<uint8_t*>(heapAlloc(v->capacity)) : nullptr;
+        NvVrtlSecEntry* v = blk(b);
+        auto* buf = load_[b] ? static_cast<uint8_t*>(port::heapAlloc(v->capacity)) : nullptr;
         if (buf == nullptr) {
             std::optional<bool> intact = recordIntact(offset, v->capacity, cksm);
             const bool ok = noteRead(offset, intact.has_value()) && *intact;
@@ -57,7 +62,7 @@ public:
         }
         // The checksum comes from the control area the plan has read.
         if (!noteRead(offset, nvReadExe(offset, v->capacity, buf) == 0) || sum16(buf, v->capacity) != cksm) {
-            heapFree(buf);
+            port::heapFree(buf);
             return false;
         }
         image_[b] = buf;
@@ -65,7 +70,7 @@ public:
         return true;
     }
     void drop(int b) override {
-        heapFree(image_[b]);
+        port::heapFree(image_[b]);
         image_[b] = nullptr;
         taken_[b] = false;
     }
@@ -91,15 +96,15 @@ public:
     void install(int32_t ringId, bool wholeRing) {
         const bool open = ringUnexamined(ringId);
         for (int b = 0; b < NV_VRTL_SEC_NUM; ++b) {
-            NvVrtlSecEntry* v = nvVrtlSec[b];
+            NvVrtlSecEntry* v = blk(b);
             if (!load_[b] || v->ringId != ringId) continue;
             uint32_t old = cacheRef(v).load(std::memory_order_acquire);
             uint32_t want = old;
-            if (taken_[b]) want = image_[b] ? heapRef(image_[b]) : kImageOnFlash;
+            if (taken_[b]) want = image_[b] ? port::heapRef(image_[b]) : kImageOnFlash;
             else if (wholeRing && open && old == 0) want = kImageOnFlash;
             else if (wholeRing && !open && old == kImageOnFlash) want = 0;
             if (want == old || !cacheRef(v).compare_exchange_strong(old, want, std::memory_order_acq_rel)) continue;
-            if (isHeapImage(old)) heapFree(heapPtr(old));
+            if (isHeapImage(old)) port::heapFree(port::heapPtr(old));
             image_[b] = nullptr;
         }
     }
@@ -107,28 +112,13 @@ public:
 private:
     bool noteRead(uint32_t offset, bool ok) {
         for (int s = 0; !ok && s < NV_REAL_SEC_NUM; ++s)
-            if (offset - nvRealSec[s]->flashOfst < nvRealSec[s]->size) markUnexamined(s);
+            if (offset - sec(s)->flashOfst < sec(s)->size) markUnexamined(s);
         return ok;
     }
     bool load_[NV_VRTL_SEC_NUM];
     bool taken_[NV_VRTL_SEC_NUM] = {};
     uint8_t* image_[NV_VRTL_SEC_NUM] = {};
 };
-
-}  // namespace
-
-bool unexamined(int s) {
-    NvSharedState* st = state();
-    return st != nullptr && s >= 0 && s < NV_REAL_SEC_NUM && ((unexaminedWord(st).load() >> s) & 1u);
-}
-
-bool ringUnexamined(int32_t ringId) {
-    for (int s = 0; s < NV_REAL_SEC_NUM; ++s)
-        if (nvRealSec[s]->ringId == ringId && unexamined(s)) return true;
-    return false;
-}
-
-namespace {
 
 // Which blocks a walk over a ring loads, and which count as found already.
 struct Walk {
@@ -140,7 +130,7 @@ Walk walkFor(int32_t ringId, Images images) {
     Walk w{};
     const bool open = ringUnexamined(ringId);
     for (int b = 0; b < NV_VRTL_SEC_NUM; ++b) {
-        uint32_t c = cacheRef(nvVrtlSec[b]).load(std::memory_order_acquire);
+        uint32_t c = cacheRef(blk(b)).load(std::memory_order_acquire);
         // After power-up only an image still to be handed out is renewed:
         // one taken from the flash on its first read, or one in memory while
         // its ring was unexamined (no write has changed such a ring since).
@@ -186,28 +176,11 @@ void rescanRing(const WriteLockHeld&, int32_t ringId, Images images) {
     walkRing(ringId, w);
 }
 
-int firstSecOfRing(int32_t ringId) { return firstSector(sharedTables(), ringId); }
-
 }  // namespace mfpsys::nv
 
 using namespace mfpsys::nv;
 
 extern "C" {
-
-MFPSYS_API int nvPowerup(void) {
-    NvSharedState* st = state();
-    if (st == nullptr) return -1;
-    FirstUseLock lock;
-    if (!lock.held() || !tablesValid()) return -1;
-    nvInitSemaphore();
-    nvInitRealTbl();
-    nvInitVrtlTbl();
-    pendingWord(st).store(kPendingNone);
-    unexaminedWord(st).store(0);
-    nvGetSecCntAll();
-    nvSetupData();
-    return 0;
-}
 
 MFPSYS_API int nvGetSecCntAll(void) {
     if (state() == nullptr) return -1;
@@ -219,7 +192,7 @@ MFPSYS_API int nvGetSecCntAll(void) {
 
 MFPSYS_API int* nvSetIdList(int list[5]) {
     if (list == nullptr) return nullptr;
-    for (int i = 0; i < 5; ++i) list[i] = -1;
+    for (int i = 0; i < 5; ++i) list[i] = kNoRing;
     if (state() == nullptr) return list;
     ringIds(sharedTables(), list);
     return list;
@@ -234,12 +207,12 @@ MFPSYS_API int nvGetSecData(int s) {
     if (sec(s) == nullptr) return 0;
     bool load[NV_VRTL_SEC_NUM], found[NV_VRTL_SEC_NUM];
     for (int b = 0; b < NV_VRTL_SEC_NUM; ++b) {
-        found[b] = cacheRef(nvVrtlSec[b]).load(std::memory_order_acquire) != 0;
+        found[b] = cacheRef(blk(b)).load(std::memory_order_acquire) != 0;
         load[b] = !found[b];
     }
     DevicePort port(load);
     planSector(sharedTables(), port, s, found);
-    port.install(nvRealSec[s]->ringId, false);
+    port.install(sec(s)->ringId, false);
     return 0;
 }
 
@@ -257,7 +230,7 @@ MFPSYS_API int nvSetupData(void) {
     if (state() == nullptr) return -1;
     int list[5];
     nvSetIdList(list);
-    for (int i = 0; i < 5 && list[i] != -1; ++i) walkRing(list[i], walkFor(list[i], Images::Load));
+    for (int i = 0; i < 5 && list[i] != kNoRing; ++i) walkRing(list[i], walkFor(list[i], Images::Load));
     return 0;
 }
 

@@ -1,14 +1,13 @@
-// NV tables: the shared state block, its defaults, ring linking, block lookup,
-// and the first use of the store (power-up scan under a system-wide lock).
+// NV tables: the shared state block, its defaults, ring linking and block
+// lookup.
 #include <atomic>
 #include <cstring>
 #include <mutex>
-#include <optional>
 
 #include "mfpsys/mm.h"
-#include "nv/nv_internal.h"
+#include "nv/nv_first_use.h"
+#include "nv/nv_tables.h"
 #include "port/fork_guard.h"
-#include "port/sysv_lock.h"
 
 extern "C" {
 
@@ -64,44 +63,33 @@ void pointAt(NvSharedState* base) {
 // This process's last attach found the segment at least as large as the
 // tables; a retrieve hands out nothing otherwise.
 std::atomic<bool> g_wholeSegment{false};
-// The first-use lock this thread holds, and how many holders on this thread
-// share it (the lock is reentrant here).
-thread_local std::optional<mfpsys::port::SysvLock> t_firstUse;
-thread_local int t_firstUseDepth = 0;
-
-int firstUseSem() { return mfpsys::port::sysvLockOpen(kFirstUseSemKey); }
 
 }  // namespace
 
 NvSharedState* state() { return g_state.load(std::memory_order_acquire); }
 
-FirstUseLock::FirstUseLock() {
-    if (t_firstUseDepth == 0) {
-        t_firstUse.emplace(firstUseSem());
-        if (!t_firstUse->held()) {
-            t_firstUse.reset();
-            return;
-        }
-    }
-    ++t_firstUseDepth;
-    held_ = true;
+bool unexamined(int s) {
+    NvSharedState* st = state();
+    return st != nullptr && s >= 0 && s < NV_REAL_SEC_NUM && ((unexaminedWord(st).load() >> s) & 1u);
 }
 
-FirstUseLock::~FirstUseLock() {
-    if (held_ && --t_firstUseDepth == 0) t_firstUse.reset();
+bool ringUnexamined(int32_t ringId) {
+    for (int s = 0; s < NV_REAL_SEC_NUM; ++s)
+        if (sec(s)->ringId == ringId && unexamined(s)) return true;
+    return false;
 }
 
 bool tablesValid() {
     if (state() == nullptr) return false;
     for (int s = 0; s < NV_REAL_SEC_NUM; ++s) {
-        const NvRealSecEntry* r = nvRealSec[s];
+        const NvRealSecEntry* r = sec(s);
         if (r->ringId == -1) return false;
         // One copy of each block of the ring after the control area.
         uint64_t need = NV_CTL_AREA_SIZE;
         int blocks = 0;
         for (int b = 0; b < NV_VRTL_SEC_NUM; ++b) {
-            if (nvVrtlSec[b]->ringId == r->ringId) {
-                need += nvVrtlSec[b]->capacity;
+            if (blk(b)->ringId == r->ringId) {
+                need += blk(b)->capacity;
                 ++blocks;
             }
         }
@@ -109,25 +97,13 @@ bool tablesValid() {
         if (uint64_t{r->flashOfst} + r->size > 0x100000000ull) return false;
     }
     for (int b = 0; b < NV_VRTL_SEC_NUM; ++b) {
-        if (nvVrtlSec[b]->ringId == -1 || firstSecOfRing(nvVrtlSec[b]->ringId) < 0) return false;
-        if (nvVrtlSec[b]->capacity > 0x7FFFFFFFu) return false;
+        if (blk(b)->ringId == -1 || firstSecOfRing(blk(b)->ringId) < 0) return false;
+        if (blk(b)->capacity > 0x7FFFFFFFu) return false;
     }
     return true;
 }
 
-int ensurePoweredUp() {
-    if (nvSharedMemAttach() != 0) return -1;
-    if (nvSharedMemRetrieve() != 0) return -1;
-    if (poweredUpFlag(state()).load(std::memory_order_acquire) != 0) return 0;
-    FirstUseLock lock;
-    if (!lock.held()) return -1;
-    if (poweredUpFlag(state()).load(std::memory_order_acquire) != 0) return 0;
-    // Under the lock: copy the defaults (flag still 0) and scan.
-    if (nvSharedMemRetrieve() != 0) return -1;
-    if (nvPowerup() != 0) return -1;
-    poweredUpFlag(state()).store(1, std::memory_order_release);
-    return 0;
-}
+int firstSecOfRing(int32_t ringId) { return firstSector(sharedTables(), ringId); }
 
 }  // namespace mfpsys::nv
 
@@ -169,7 +145,7 @@ MFPSYS_API int nvSharedMemDetach(void) { return mmSharedMemDetach(NV_SHARED_KEY)
 MFPSYS_API void nvInitRealTbl(void) {
     if (state() == nullptr) return;
     for (int i = 0; i < NV_REAL_SEC_NUM; ++i) {
-        NvRealSecEntry* r = nvRealSec[i];
+        NvRealSecEntry* r = sec(i);
         r->eraseState = NV_ERASE_STATE_READY;
         r->usedEntries = 0;
         r->secCnt = 0;
@@ -181,7 +157,7 @@ MFPSYS_API void nvInitRealTbl(void) {
 MFPSYS_API void nvInitVrtlTbl(void) {
     if (state() == nullptr) return;
     for (int b = 0; b < NV_VRTL_SEC_NUM; ++b) {
-        NvVrtlSecEntry* v = nvVrtlSec[b];
+        NvVrtlSecEntry* v = blk(b);
         int first = firstSecOfRing(v->ringId);
         v->crntSec = first < 0 ? 0u : static_cast<uint32_t>(first);
         v->dataOfst = -1;
@@ -192,7 +168,7 @@ MFPSYS_API void nvInitVrtlTbl(void) {
 MFPSYS_API int nvGetVidx(int32_t blockAddr) {
     if (state() == nullptr) return -1;
     for (int b = 0; b < NV_VRTL_SEC_NUM; ++b)
-        if (nvVrtlSec[b]->blockAddr == blockAddr) return b;
+        if (blk(b)->blockAddr == blockAddr) return b;
     return -1;
 }
 

@@ -3,14 +3,19 @@
 // holding the write lock change the tables; a device failure leaves the
 // tables describing the flash and the damaged area closed to appends.
 #include <sys/ipc.h>
-#include <sys/sem.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
-#include "nv/nv_format.h"
-#include "nv/nv_internal.h"
+#include "nv/nv_device.h"
+#include "nv/nv_erase.h"
+#include "nv/nv_flash.h"
+#include "nv/nv_lock.h"
+#include "nv/nv_powerup.h"
+#include "nv/nv_repair.h"
+#include "nv/nv_scan.h"
+#include "nv/nv_tables.h"
+#include "port/heap_seam.h"
 
 using namespace mfpsys::nv;
 
@@ -24,17 +29,17 @@ struct RingSnapshot {
     int32_t dataOfst[NV_VRTL_SEC_NUM];
 
     void take() {
-        for (int s = 0; s < NV_REAL_SEC_NUM; ++s) sectors[s] = *nvRealSec[s];
+        for (int s = 0; s < NV_REAL_SEC_NUM; ++s) sectors[s] = *sec(s);
         for (int b = 0; b < NV_VRTL_SEC_NUM; ++b) {
-            crntSec[b] = nvVrtlSec[b]->crntSec;
-            dataOfst[b] = nvVrtlSec[b]->dataOfst;
+            crntSec[b] = blk(b)->crntSec;
+            dataOfst[b] = blk(b)->dataOfst;
         }
     }
     void restore() const {
-        for (int s = 0; s < NV_REAL_SEC_NUM; ++s) *nvRealSec[s] = sectors[s];
+        for (int s = 0; s < NV_REAL_SEC_NUM; ++s) *sec(s) = sectors[s];
         for (int b = 0; b < NV_VRTL_SEC_NUM; ++b) {
-            nvVrtlSec[b]->crntSec = crntSec[b];
-            nvVrtlSec[b]->dataOfst = dataOfst[b];
+            blk(b)->crntSec = crntSec[b];
+            blk(b)->dataOfst = dataOfst[b];
         }
     }
 };
@@ -42,7 +47,7 @@ struct RingSnapshot {
 // Moves the ring of block vidx from its current sector to the next one and
 // writes the new copy there.
 int transfer(const WriteLockHeld&, int vidx, uint32_t length, const void* data) {
-    NvVrtlSecEntry* v = nvVrtlSec[vidx];
+    NvVrtlSecEntry* v = blk(vidx);
     int oldSec = static_cast<int>(v->crntSec);
     NvRealSecEntry* o = sec(oldSec);
     int newSec = static_cast<int>(o->next);
@@ -51,7 +56,7 @@ int transfer(const WriteLockHeld&, int vidx, uint32_t length, const void* data) 
     int32_t ringId = o->ringId;
     // Never write over the only copy of a block.
     for (int b = 0; b < NV_VRTL_SEC_NUM; ++b) {
-        NvVrtlSecEntry* w = nvVrtlSec[b];
+        NvVrtlSecEntry* w = blk(b);
         if (w->ringId == ringId && w->dataOfst != -1 && w->crntSec == static_cast<uint32_t>(newSec))
             return NV_E_SYSTEM;
     }
@@ -61,7 +66,7 @@ int transfer(const WriteLockHeld&, int vidx, uint32_t length, const void* data) 
     bool left[NV_REAL_SEC_NUM] = {};
     left[oldSec] = true;
     for (int b = 0; b < NV_VRTL_SEC_NUM; ++b)
-        if (NvVrtlSecEntry* w = nvVrtlSec[b]; w->ringId == ringId && w->dataOfst != -1 && w->crntSec < NV_REAL_SEC_NUM)
+        if (NvVrtlSecEntry* w = blk(b); w->ringId == ringId && w->dataOfst != -1 && w->crntSec < NV_REAL_SEC_NUM)
             left[w->crntSec] = true;
     left[newSec] = false;
     for (int s = 0; s < NV_REAL_SEC_NUM; ++s)
@@ -74,7 +79,7 @@ int transfer(const WriteLockHeld&, int vidx, uint32_t length, const void* data) 
     o->usedEntries = 0;
     bool ok = true;
     for (int b = 0; b < NV_VRTL_SEC_NUM && ok; ++b) {
-        NvVrtlSecEntry* w = nvVrtlSec[b];
+        NvVrtlSecEntry* w = blk(b);
         if (w->ringId != ringId) continue;
         w->crntSec = static_cast<uint32_t>(newSec);
         if (b == vidx) {
@@ -82,12 +87,12 @@ int transfer(const WriteLockHeld&, int vidx, uint32_t length, const void* data) 
         } else if (snap.dataOfst[b] != -1) {
             // Each block's newest copy, from wherever it lies, through a
             // buffer only as long as the copy is needed.
-            void* scratch = heapAlloc(w->capacity);
+            void* scratch = mfpsys::port::heapAlloc(w->capacity);
             const NvRealSecEntry& src = snap.sectors[snap.crntSec[b]];
             ok = scratch != nullptr &&
                  nvReadExe(src.flashOfst + static_cast<uint32_t>(snap.dataOfst[b]), w->capacity, scratch) == 0 &&
                  nvSetData(newSec, b, w->capacity, scratch) == 0;
-            heapFree(scratch);
+            mfpsys::port::heapFree(scratch);
         }
         // A block with no copy yet gets none: nothing of another block's
         // bytes may stand in for it.
@@ -107,7 +112,7 @@ int transfer(const WriteLockHeld&, int vidx, uint32_t length, const void* data) 
 // Appends the copy of block b to its ring's current sector, or moves the
 // ring when the sector has no room.
 int writeBlock(const WriteLockHeld& held, NvSharedState* st, int b, uint32_t length, const void* data) {
-    NvVrtlSecEntry* v = nvVrtlSec[b];
+    NvVrtlSecEntry* v = blk(b);
     int s = static_cast<int>(v->crntSec);
     NvRealSecEntry* r = sec(s);
     // The new copy goes into the block's own ring or nowhere: from a sector
@@ -155,7 +160,7 @@ MFPSYS_API int nvWrite(int32_t blockAddr, uint32_t length, const void* data) {
     } else {
         int b = nvGetVidx(blockAddr);
         NvSharedState* st = state();
-        if (b < 0 || nvVrtlSec[b]->capacity < length) {
+        if (b < 0 || blk(b)->capacity < length) {
             result = NV_E_PARAM;
         } else {
             int id = st->otherInfo[0];
@@ -178,45 +183,10 @@ MFPSYS_API int nvWriteReq(int32_t blockAddr, uint32_t length, const void* data) 
     NvSharedState* st = state();
     if (st == nullptr) return NV_E_SYSTEM;
     int b = nvGetVidx(blockAddr);
-    if (b < 0 || nvVrtlSec[b]->capacity < length) return NV_E_PARAM;
+    if (b < 0 || blk(b)->capacity < length) return NV_E_PARAM;
     // The caller holds the write lock.
     const WriteLockHeld held;
     return writeBlock(held, st, b, length, data);
-}
-
-MFPSYS_API int nvChkVacancy(int s, int vidx) {
-    NvRealSecEntry* r = sec(s);
-    NvVrtlSecEntry* v = blk(vidx);
-    if (r == nullptr || v == nullptr) return -1;
-    if (uint64_t{r->size} < uint64_t{r->writeOfst} + v->capacity) return -1;
-    // Room for this record's control entry.
-    if (r->usedEntries >= NV_CTL_ENTRY_NUM || ctlEntryOfst(r->usedEntries + 1) > NV_CTL_AREA_SIZE) return -1;
-    return 0;
-}
-
-MFPSYS_API int nvSetData(int s, int vidx, uint32_t length, const void* data) {
-    NvRealSecEntry* r = sec(s);
-    NvVrtlSecEntry* v = blk(vidx);
-    if (r == nullptr || v == nullptr || (data == nullptr && length != 0) || length > v->capacity) return -1;
-    // Never beyond the sector or past the last control entry.
-    if (nvChkVacancy(s, vidx) != 0) return -1;
-    uint32_t at = r->writeOfst;
-    if (at == NV_CTL_AREA_SIZE) {
-        if (nvSetSecEraseID(s, NV_ERASE_ID_READY) != 0 || nvSetMark(s, NV_MARK_USED) != 0 ||
-            nvSetSecCnt(s, vidx) != 0)
-            return -1;
-    }
-    if (nvSetDataMark(s, NV_MARK_USED) != 0) return -1;
-    if (nvWriteExe(r->flashOfst + at, length, data) != 0) return -1;
-    if (nvSetCtlOfst(s, vidx) != 0) return -1;
-    uint32_t cksm = nvCalcCksm(data, static_cast<int32_t>(length)) + (v->capacity - length) * 255u;
-    if (nvSetDataCksm(s, vidx, cksm) != 0) return -1;
-    if (nvSetDataMark(s, NV_MARK_DONE) != 0) return -1;
-    if (nvSetCtrlCksm(s) != 0) return -1;
-    v->dataOfst = static_cast<int32_t>(at);
-    r->writeOfst = at + v->capacity;
-    r->usedEntries += 1;
-    return 0;
 }
 
 }  // extern "C"

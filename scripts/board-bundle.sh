@@ -44,7 +44,7 @@ while IFS= read -r -d '' f; do
     strip=--strip-all
     [[ $("$readelf" -h "$f") == *'DYN (Shared object file)'* ]] && strip=--strip-unneeded
     "$objcopy" "$strip" --add-gnu-debuglink="$dbg" "$f"
-    id=$("$readelf" -n "$dbg" | sed -n 's/^ *Build ID: //p')
+    id=$("$readelf" -n "$dbg" 2>/dev/null | sed -n 's/^ *Build ID: //p')
     [[ -n $id ]] || { echo "board-bundle: $rel has no build-id" >&2; exit 1; }
     mkdir -p "$debug/usr/lib/debug/.build-id/${id:0:2}"
     ln -s "../../$rel.debug" "$debug/usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug"

@@ -1,5 +1,5 @@
 # Installs the Debian packages the project needs, only those missing.
-# Usage: source scripts/deps.sh; mfpsys_install_deps test|demo|bench|fuzz|coverage
+# Usage: source scripts/deps.sh; mfpsys_install_deps test|demo|bench|fuzz|coverage|vm
 mfpsys_install_deps() {
     local want=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev)
     case "${1:-test}" in
@@ -8,11 +8,17 @@ mfpsys_install_deps() {
         bench) want+=(libbenchmark-dev libboost-dev valgrind python3) ;;
         fuzz) want+=(clang libclang-rt-14-dev) ;;
         coverage) want+=(gcovr python3) ;;
+        # The virtual board: the emulator, the kernel source and its build tools.
+        vm) want+=(g++-powerpc-linux-gnu qemu-system-ppc linux-source-6.1 make gcc flex bison bc
+                   libelf-dev cpio xz-utils python3) ;;
     esac
-    local missing=()
+    # One query for all of them: the run command checks on every call.
+    local installed missing=()
+    installed=$(dpkg-query -W -f='${Package} ${Status}\n' "${want[@]}" 2>/dev/null |
+        sed -n 's/ install ok installed$//p' || true)
     local p
     for p in "${want[@]}"; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+        grep -qx -- "$p" <<<"$installed" || missing+=("$p")
     done
     [[ ${#missing[@]} -eq 0 ]] && return 0
     echo "Installing: ${missing[*]}"

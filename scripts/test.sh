@@ -3,8 +3,9 @@
 # AddressSanitizer + UndefinedBehaviorSanitizer) and ppc (32-bit big-endian
 # PowerPC under qemu-user), and on board (ppc with the board's heap, here the
 # test allocator) the suites that share the heap between processes, the symbol
-# check and the bundle test. Installs missing Debian packages first.
-# Ends with one line "N passed, N failed" summed over the presets.
+# check and the bundle test; then the virtual-board suites on a PowerPC
+# kernel (stage vm) and the fuzz targets. Installs missing Debian packages
+# first. Ends with one line "N passed, N failed" summed over every stage.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -50,20 +51,48 @@ for preset in $PRESETS; do
     echo "=== $preset: $((t - f)) passed, $f failed"
 done
 
-# --- fuzzing stage: each fuzz target for MFPSYS_FUZZ_SECONDS (default 60,
-# 0 skips); its "N passed, N failed" adds to the counts.
-FUZZ_SECONDS=${MFPSYS_FUZZ_SECONDS:-60}
-if [[ $FUZZ_SECONDS -gt 0 ]]; then
-    echo "=== fuzz: ${FUZZ_SECONDS}s per target"
-    scripts/fuzz.sh "$FUZZ_SECONDS" 2>&1 | tee build-fuzz.log
-    line=$(tail -n 1 build-fuzz.log)
+# A stage's last line "N passed, N failed" adds to the counts; any other
+# last line (the stage broke off) is one failure.
+add_counts() {  # add_counts LOG
+    line=$(tail -n 1 "$1")
     if [[ $line =~ ^([0-9]+)\ passed,\ ([0-9]+)\ failed$ ]]; then
         passed=$((passed + BASH_REMATCH[1]))
         failed=$((failed + BASH_REMATCH[2]))
     else
         failed=$((failed + 1))
     fi
-    echo "=== fuzz: $line"
+}
+
+# --- virtual-board stage: the suites of tests/vm on a 32-bit PowerPC kernel
+# in full-system emulation (scripts/vm.sh builds the kernel and the drivers
+# once). MFPSYS_VM=0 skips it, MFPSYS_VM_CASES="mac dwl" runs only those
+# (both for quick local runs; CI runs it all); a kernel that cannot be built
+# is a failure.
+if [[ ${MFPSYS_VM:-1} != 0 ]]; then
+    echo "=== vm: kernel, drivers, then the virtual-board suites"
+    start=$SECONDS
+    if [[ -f build/board/build.ninja ]]; then cmake --build build/board -j "$JOBS" --target mfpvm mfprun >/dev/null; fi
+    if scripts/vm.sh build 2>build-vm.build.log; then
+        # shellcheck disable=SC2086  # MFPSYS_VM_CASES: a quick local run of some cases
+        tests/vm/run.sh ${MFPSYS_VM_CASES:-} 2>&1 | tee build-vm.log
+        add_counts build-vm.log
+    else
+        tail -n 40 build-vm.build.log
+        echo "kernel or driver build FAILED" >build-vm.log
+        failed=$((failed + 1))
+    fi
+    echo "=== vm: $(tail -n 1 build-vm.log) ($((SECONDS - start)) s)"
+fi
+# --- end of virtual-board stage
+
+# --- fuzzing stage: each fuzz target for MFPSYS_FUZZ_SECONDS (default 60,
+# 0 skips); its "N passed, N failed" adds to the counts.
+FUZZ_SECONDS=${MFPSYS_FUZZ_SECONDS:-60}
+if [[ $FUZZ_SECONDS -gt 0 ]]; then
+    echo "=== fuzz: ${FUZZ_SECONDS}s per target"
+    scripts/fuzz.sh "$FUZZ_SECONDS" 2>&1 | tee build-fuzz.log
+    add_counts build-fuzz.log
+    echo "=== fuzz: $(tail -n 1 build-fuzz.log)"
 fi
 # --- end of fuzzing stage
 

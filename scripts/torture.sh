@@ -5,9 +5,18 @@
 # MFPSYS_FUZZ_SECONDS (default 600).
 # Runs on the presets in MFPSYS_PRESETS (default: native). MFPSYS_SALT fixes
 # the salt (default: one drawn here and printed). Prints the figures.
+# --vm: then the virtual board's campaign too, every step in every tear (a
+# boot is about 2 s: count about an hour).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
+VM=
+for arg in "$@"; do
+    case $arg in
+        --vm) VM=1 ;;
+        *) echo "usage: scripts/torture.sh [--vm]" >&2; exit 2 ;;
+    esac
+done
 PRESETS=${MFPSYS_PRESETS:-native}
 FUZZ_SECONDS=${MFPSYS_FUZZ_SECONDS:-600}
 SALT=${MFPSYS_SALT:-$(( (RANDOM << 16) | RANDOM ))}
@@ -41,6 +50,12 @@ for preset in $PRESETS; do
         while read -r line; do figures+=("$preset $line"); done < <(grep ' program and [0-9]* erase steps$' "$log")
     done
 done
+
+if [[ -n $VM ]]; then
+    echo "=== vm: the power-cut campaign on the virtual board, every step in every tear"
+    if scripts/vm.sh build && MFPSYS_VM_CAMPAIGN=full tests/vm/campaign.sh | tee build/vm-torture.log; then :; else status=1; fi
+    while read -r line; do figures+=("vm $line"); done < <(grep '^ok campaign/' build/vm-torture.log)
+fi
 
 if [[ $FUZZ_SECONDS -gt 0 ]]; then
     scripts/fuzz.sh "$FUZZ_SECONDS" | tail -n 8 || status=1

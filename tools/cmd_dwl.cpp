@@ -3,8 +3,9 @@
 #include <cstring>
 
 #include "mfpsys/dwl.h"
+#include "tools/cli.h"
+#include "tools/commands.h"
 #include "tools/json.h"
-#include "tools/mfpctl.h"
 
 namespace mfpctl {
 

@@ -4,9 +4,9 @@
 // reason a power-up refuses an entry, and what a power-up does (which record
 // it loads for each block, where each sector takes its next record, which
 // sectors it erases and why). The format, the checksums, the power-up plan
-// and the environment's walk are the library's own code (nv_format.h,
-// nv_plan.cpp, nvCalcCksm and the environment's format routines), so the
-// inspector and the library cannot disagree on them.
+// and the environment's walk and judgement are the library's own code
+// (nv_format.h, nv_plan.cpp, nvCalcCksm and the environment's format
+// routines), so the inspector and the library cannot disagree on them.
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -17,8 +17,9 @@
 #include "mfpsys/nv.h"
 #include "nv/nv_format.h"
 #include "nv/nv_plan.h"
+#include "tools/cli.h"
+#include "tools/commands.h"
 #include "tools/json.h"
-#include "tools/mfpctl.h"
 
 namespace mfpctl {
 
@@ -164,7 +165,7 @@ static void predict(const std::vector<uint8_t>& img, const nv::Tables& t, std::v
     int rings[5];
     nv::ringIds(t, rings);
     bool found[NV_VRTL_SEC_NUM] = {};
-    for (int i = 0; i < 5 && rings[i] != nv::kAllRings; ++i) {
+    for (int i = 0; i < 5 && rings[i] != nv::kNoRing; ++i) {
         nv::planRing(t, port, rings[i], found);
         // The newest sector left in use takes the ring's next record.
         int cur = nv::newestSector(t, rings[i]);
@@ -203,24 +204,19 @@ static bool load_image(const Args& a, std::vector<uint8_t>& img, std::string& fr
 
 static void print_env(const uint8_t* sector, Json* j) {
     using namespace mfpsys::env;
-    const uint8_t* area = sector + kAreaOffset;
-    uint32_t word = mfpsys::port::getBe<uint32_t>(sector + kWordOffset);
-    uint32_t sum = env_checksum(area, static_cast<int32_t>(kAreaSize));
-    int32_t len = env_data_len(area);
-    const char* state = len == 0 ? "blank" : (len > 0 && sum == word) ? "valid" : "invalid";
+    // The library's own judgement of the image, so the state shown is what a
+    // read and a rewrite make of it.
+    const Judgement v = judge(sector);
+    const uint32_t word = v.word, sum = v.sum;
+    const int32_t len = v.dataLen;
+    const char* state = v.verdict == Verdict::Blank ? "blank" : v.verdict == Verdict::Accepted ? "valid" : "invalid";
+    const char* end = v.listEnd == EntryWalker::Step::End       ? "end"
+                      : v.listEnd == EntryWalker::Step::TooLong ? "entry too long"
+                                                                : "unterminated";
     std::vector<std::string> entries;
-    const char* end = "end";
     if (len != 0) {
-        EntryWalker w(area);
-        for (;;) {
-            auto st = w.next();
-            if (st == EntryWalker::Step::Entry) {
-                entries.emplace_back(reinterpret_cast<const char*>(w.text()));
-                continue;
-            }
-            end = st == EntryWalker::Step::End ? "end" : st == EntryWalker::Step::TooLong ? "entry too long" : "unterminated";
-            break;
-        }
+        EntryWalker w(sector + kAreaOffset);
+        while (w.next() == EntryWalker::Step::Entry) entries.emplace_back(reinterpret_cast<const char*>(w.text()));
     }
     if (j) {
         j->begin_object("boot_environment").field("state", state).field("checksum_word", word)

@@ -7,8 +7,9 @@
 #include <string>
 
 #include "mfpsys/env.h"
+#include "tools/cli.h"
+#include "tools/commands.h"
 #include "tools/json.h"
-#include "tools/mfpctl.h"
 
 namespace mfpctl {
 

@@ -9,8 +9,9 @@
 #include <vector>
 
 #include "mfpsys/nv.h"
+#include "tools/cli.h"
+#include "tools/commands.h"
 #include "tools/json.h"
-#include "tools/mfpctl.h"
 
 namespace mfpctl {
 

@@ -8,8 +8,9 @@
 
 #include "mfpsys/mm.h"
 #include "mfpsys/registry.h"
+#include "tools/cli.h"
+#include "tools/commands.h"
 #include "tools/json.h"
-#include "tools/mfpctl.h"
 
 namespace mfpctl {
 

@@ -1,5 +1,6 @@
 // The Ethernet address in the boot environment on a simulated board: the bytes a rewrite leaves (erase first,
-// inverted big-endian checksum word, default entries, others kept), length limits, nibble order, device failures.
+// inverted big-endian checksum word, default entries, others kept), one judgement of a stored image for the
+// read, the rewrite and flash inspect, length limits, nibble order, device failures.
 #include <gtest/gtest.h>
 
 #include <sys/sem.h>
@@ -9,6 +10,7 @@
 
 #include "harness/board.h"
 #include "mfpsys/env.h"
+#include "tests/sim/sim.h"
 
 using Bytes = std::vector<unsigned char>;
 using Entries = std::vector<std::string>;
@@ -28,14 +30,16 @@ protected:
         area.insert(area.begin(), {uint8_t(word >> 24), uint8_t(word >> 16), uint8_t(word >> 8), uint8_t(word)});
         board().set_flash(kWord, area);
     }
-    void store(const Entries& entries) {
+    static Bytes list(const Entries& entries) {  // an entry area: the entries, the list's end, 0xFF
         Bytes a;
         for (const auto& e : entries) a.insert(a.end(), e.c_str(), e.c_str() + e.size() + 1);
-        a.resize(a.size() + 1, 0), a.resize(7676, 0xFF), store(a, sum_of(a));
+        return a.resize(a.size() + 1, 0), a.resize(7676, 0xFF), a;
     }
+    void store(const Entries& entries) { const Bytes a = list(entries); store(a, sum_of(a)); }
     Bytes area() { return board().flash(kWord + 4, 7676); }
-    std::string read_of(const Entries& e) {  // the text read, then what was printed
-        store(e), CaptureStdout();
+    std::string read_of(const Entries& e) { return store(e), read_printed(); }
+    std::string read_printed() {  // the text read, then what was printed
+        CaptureStdout();
         const std::string text = read_text();
         return text + GetCapturedStdout();
     }
@@ -66,46 +70,58 @@ TEST_F(EnvMac, WriteOverBlankSectorErasesThenStoresTheDefaultWithTheAddressLast)
     EXPECT_EQ(read_text(), "00:1a:2b:3c:4d:5e");
 }
 
-TEST_F(EnvMac, RewriteKeepsOtherEntriesAndOneAddressLastOrRebuildsADamagedList) {
+TEST_F(EnvMac, RewriteKeepsOtherEntriesAndOneAddressLast) {
     store(Entries{"a=1", "ethaddr=11:11:11:11:11:11", "b=2", "ETHADDR=3", "ethaddr2=4", "ethaddr=22", "c=3"});
     EXPECT_EQ(read_text(), "11:11:11:11:11:11");  // the first address entry
     EXPECT_EQ(write_text("aa:bb:cc:dd:ee:ff"), std::make_pair(0, std::string()));
     EXPECT_EQ(stored(), (Entries{"a=1", "b=2", "ETHADDR=3", "ethaddr2=4", "c=3", "ethaddr=aa:bb:cc:dd:ee:ff"}));
-    char msg[64];
-    std::snprintf(msg, sizeof msg, "checksum error : checksum %x:deadbeef, len 60\n", sum_of(area()));
-    store(area(), 0xDEADBEEFu);
-    EXPECT_EQ(write_text("01"), std::make_pair(0, std::string(msg)));
-    EXPECT_EQ(stored()[0].substr(0, 9) + std::to_string(stored().size()), "bootargs=23");
-    Bytes open(7676);  // a valid word and short entries, but no empty entry before the area's end
-    for (std::size_t i = 0; i < open.size(); ++i) open[i] = i == 2 ? 0xFF : (i + 1) % 10 ? 'a' : 0;
-    store(open, sum_of(open));
-    EXPECT_EQ(read_text(), "<failed>");
-    EXPECT_EQ(write_text("02").first + stored().size(), 23u);
 }
 
-TEST_F(EnvMac, ListsBeyondTheLengthLimitsAreRefusedByReadAndWrite) {
-    store(Entries{"ethaddr=00:11"}), store(area(), sum_of(area()) + 1);
-    EXPECT_EQ(read_text(), "<failed>");
-    store(Bytes(7676, 0xFF), 0x12345678u);
-    EXPECT_EQ(read_text(), "<blank>");
-    Entries full(100, std::string(19, 'q'));  // 2000 bytes of entries, so no 0xFF within 2001 bytes
-    full.push_back("ethaddr=0123456789");
-    const std::pair<Entries, std::string> rows[] = {{{"a=1", "ETHADDR=00:11:22", "ethaddr2=4"}, ""}, {full, ""},
-        {{"ethaddr=" + std::string(30, 'w')}, ""}, {{std::string(500, 'k'), "ethaddr=00"}, "env data is too long\n"}};
-    for (const auto& [entries, printed] : rows) EXPECT_EQ(read_of(entries), "<failed>" + printed) << entries[0];
-    full.erase(full.begin());  // the first 0xFF now lies at 2000
-    EXPECT_EQ(read_of(full), "0123456789");
+// Blank; no stored environment (wrong word, no data end within 2001 bytes even under a valid word): the
+// rewrite starts from the defaults; a valid word over a list that cannot be walked: both refuse it and the
+// flash stays as it was. Each address stands before the damage, where a walk that stops at it would take it.
+TEST_F(EnvMac, ReadRewriteAndInspectorJudgeEveryImageAlike) {
+    Entries full(100, std::string(19, 'q'));  // with the address, no 0xFF within 2001 bytes
+    full.insert(full.begin(), "ethaddr=0123456789");
+    const Bytes no_end = list(full), at_2000 = list(Entries(full.begin(), full.end() - 1)), wrong = list({"ethaddr=5"});
+    Bytes open = list({"ethaddr=1"});  // then short entries up to the area's end, a 0xFF in one of them
+    for (std::size_t i = 10; i < open.size(); ++i) open[i] = i == 12 ? 0xFF : i % 10 == 9 ? 0 : 'a';
+    const std::string too_long = "env data is too long\n";
+    const struct { Bytes area; std::uint32_t off; std::string read, state; char write; int len; } rows[] = {
+        {Bytes(7676, 0xFF), 1, "<blank>", "blank", 'r', 0}, {wrong, 1, "<failed>", "invalid", 'r', 11},
+        {no_end, 0, "<failed>", "invalid", 'r', -1}, {at_2000, 0, "0123456789", "valid", 'k', 0},
+        {open, 0, "1", "invalid", 'x', 0},  // the read's walk meets the address before the damage
+        {list({"ethaddr=00", std::string(500, 'k')}), 0, "00", "invalid", 'x', 0},
+        {list({std::string(500, 'k'), "ethaddr=00"}), 0, "<failed>" + too_long, "invalid", 'x', 0}};
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.read + r.state + r.write);
+        store(r.area, sum_of(r.area) + r.off);
+        const Bytes before = board().flash(kSector, 8192);
+        EXPECT_EQ(read_printed(), r.read);
+        const auto insp = simtest::run_program(simtest::target({MFPCTL, "flash", "inspect", "--board", board_dir()}));
+        EXPECT_NE(insp.out.find("boot environment (0x7a000): " + r.state + ","), std::string::npos);
+        char msg[64];  // what a rebuild prints
+        std::snprintf(msg, sizeof msg, "checksum error : checksum %x:%x, len %d\n", sum_of(r.area),
+                      sum_of(r.area) + r.off, r.len);
+        const std::string printed = r.write == 'r' ? msg : r.write == 'x' ? too_long : "";
+        EXPECT_EQ(write_text("0a"), std::make_pair(r.write == 'x' ? -1 : 0, printed));
+        if (r.write == 'x') EXPECT_EQ(board().flash(kSector, 8192), before);
+        else EXPECT_EQ(stored().front().substr(0, 9) + std::to_string(stored().size()) + stored().back(),
+                       (r.write == 'r' ? "bootargs=23" : "qqqqqqqqq100") + std::string("ethaddr=0a"));
+    }
+}
+
+TEST_F(EnvMac, ValuesAndListsBeyondTheLengthLimitsAreRefusedByReadAndWrite) {
+    EXPECT_EQ(read_of({"ethaddr=" + std::string(30, 'w')}), "<failed>");  // does not fit mac
     EXPECT_EQ(read_of({std::string(499, 'k'), "ethaddr=", "ethaddr=1"}), "");
     EXPECT_EQ(read_of({std::string(499, 'k'), "ethaddr=" + std::string(29, 'v')}), std::string(29, 'v'));
     // A write that would break a limit is refused before the erase.
     Entries near_full(99, std::string(19, 'q'));  // 1988 bytes: a 17-character address ends past 2000
     near_full.push_back("r=12345");
-    for (const Entries& e : {Entries{"a=1", std::string(500, 'k')}, near_full}) {
-        store(e);
-        const Bytes before = board().flash(kSector, 8192);
-        EXPECT_EQ(write_text("00:11:22:33:44:55"), std::make_pair(-1, std::string("env data is too long\n")));
-        EXPECT_EQ(board().flash(kSector, 8192), before);
-    }
+    store(near_full);
+    const Bytes before = board().flash(kSector, 8192);
+    EXPECT_EQ(write_text("00:11:22:33:44:55"), std::make_pair(-1, std::string("env data is too long\n")));
+    EXPECT_EQ(board().flash(kSector, 8192), before);
     EXPECT_EQ(write_text("1").first + stored().size(), 101u);  // "ethaddr=1" still ends the data at 1999
     store(Entries{"a=1"});
     EXPECT_EQ(env_mac_write(std::string(21, 'a').c_str()), -1);  // does not fit mac

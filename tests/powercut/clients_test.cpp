@@ -25,14 +25,6 @@ namespace {
 
 // One attempt: a lock still held by the dead is a failure.
 int writeOnce(int b, int r) { auto v = image(b, r); return nvWrite(kAddr[b], uint32_t(v.size()), v.data()) == 0 ? 0 : 1; }
-// Registry entries of key (with cmd: those whose segment takes cmd).
-int entries(int key, int cmd = -1) {
-    auto t = segmentBytes(KU_SHARED_MEM_TABLE_KEY);
-    int n = 0;
-    shmid_ds ds{};
-    for (const auto& e : reinterpret_cast<const KUSharedMemTable*>(t.data())->entry) n += e.key == key && (cmd < 0 || shmctl(e.shmid, cmd, &ds) == 0);
-    return n;
-}
 int reads(int b, int r) { return readBlock(b) == padded(b, image(b, r)) ? 0 : 1; }
 int macIs(const char* text) { char* m = env_mac_read(); return m && m != ENV_MAC_READ_FAILED && !std::strcmp(m, text) ? 0 : 1; }
 template <class T> auto paramName = [](const auto& info) { return std::string(T::rows[size_t(info.param)].name); };

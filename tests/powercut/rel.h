@@ -9,6 +9,7 @@
 
 #include "harness/proc.h"
 #include "mfpsys/nv.h"
+#include "mfpsys/registry.h"
 
 namespace rel {
 
@@ -43,6 +44,14 @@ inline std::vector<uint8_t> segmentBytes(key_t key) {  // empty when there is no
     std::vector<uint8_t> v(static_cast<uint8_t*>(p), static_cast<uint8_t*>(p) + ds.shm_segsz);
     ::shmdt(p);
     return v;
+}
+// Registry entries of key in the raw table (with cmd: those whose segment takes cmd).
+inline int entries(int key, int cmd = -1) {
+    auto t = segmentBytes(KU_SHARED_MEM_TABLE_KEY);
+    int n = 0;
+    if (shmid_ds ds{}; t.size() >= sizeof(KUSharedMemTable))
+        for (const auto& e : reinterpret_cast<const KUSharedMemTable*>(t.data())->entry) n += e.key == key && (cmd < 0 || ::shmctl(e.shmid, cmd, &ds) == 0);
+    return n;
 }
 
 }  // namespace rel

@@ -1,4 +1,5 @@
-// mfpctl: the board's command-line tool. Shared pieces of its commands.
+// mfpctl: what every command shares (its arguments, exit statuses, messages
+// and small helpers). Commands depend on this; the dispatcher on the commands.
 #pragma once
 
 #include <cstdint>
@@ -33,11 +34,5 @@ std::optional<uint32_t> parse_u32(std::string_view s);
 std::optional<int32_t> parse_i32(std::string_view s);
 bool on_terminal();
 void hexdump(FILE* f, const uint8_t* p, std::size_t n, uint32_t base = 0);
-
-int cmd_nv(const std::string& verb, const Args& a);
-int cmd_mac(const std::string& verb, const Args& a);
-int cmd_shm(const std::string& verb, const Args& a);
-int cmd_dwl(const std::string& verb, const Args& a);
-int cmd_flash(const std::string& verb, const Args& a);
 
 }  // namespace mfpctl

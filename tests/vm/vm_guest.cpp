@@ -1,0 +1,189 @@
+// The guest side of the virtual-board suites, run by tests/vm/*.sh in the machine, where nothing is preloaded
+// and the library talks to the kernel's drivers. It prints what it found and exits 0 only when every check
+// holds; the host scripts judge across boots.
+#include <sched.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <set>
+
+#include "mfpsys/mfpsys.h"
+#include "powercut/rel.h"
+
+using namespace rel;
+
+namespace {
+
+int failures = 0;
+bool check(bool ok, const char* what) { std::printf("%s: %s\n", ok ? "ok" : "FAIL", what); return failures += !ok, ok; }
+pid_t spawn(const std::function<int()>& fn) { pid_t pid = ::fork(); return pid == 0 ? ::_exit(fn()), 0 : pid; }
+int reap(pid_t pid) { int st = 0; ::waitpid(pid, &st, 0); return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st); }  // or 128 + signal
+double now() { timespec t{}; ::clock_gettime(CLOCK_MONOTONIC, &t); return double(t.tv_sec) + t.tv_nsec / 1e9; }
+
+// ---- nv: reads and writes of blocks and of the address, one boot's share of a check across boots.
+// rB=LIST  block B reads one of LIST (rounds of rel::image, '-' none)   wB=R  nvWriteRetry of image(B, R)
+// m=LIST   the address reads one of LIST (a text, '-' blank, '!' the read fails)   M=TEXT  env_mac_write
+bool listHas(const std::string& list, const std::function<bool(const std::string&)>& is) {
+    std::istringstream in(list);
+    for (std::string item; std::getline(in, item, ',');) if (is(item)) return true;
+    return false;
+}
+int nvOps(int argc, char** argv) {
+    for (int i = 0; i < argc; ++i) {
+        const std::string op = argv[i], val = op.substr(std::min(op.find('=') + 1, op.size()));
+        const int b = op.size() < 4 || op[2] != '=' ? -1 : op[1] - '0';
+        bool ok = false;
+        if (op[0] == 'r' && b >= 0 && b < kBlocks) {
+            auto got = readBlock(b);
+            ok = listHas(val, [&](const std::string& r) { return r == "-" ? !got : got && *got == padded(b, image(b, std::stoi(r))); });
+        } else if (op[0] == 'w' && b >= 0 && b < kBlocks) {
+            ok = writeImage(b, std::stoi(val)) == 0;
+        } else if (op.rfind("m=", 0) == 0) {
+            char* m = env_mac_read();
+            ok = listHas(val, [&](const std::string& t) { return t == "-" ? !m : t == "!" ? m == ENV_MAC_READ_FAILED : m && m != ENV_MAC_READ_FAILED && t == m; });
+        } else if (op.rfind("M=", 0) == 0) {
+            ok = env_mac_write(val.c_str()) == 0;
+        } else {
+            return std::printf("bad op %s\n", argv[i]), 2;
+        }
+        if (!check(ok, argv[i])) return 1;
+    }
+    return 0;
+}
+
+// ---- procs: N processes released at one instant on the registry, the key allocator and resize.
+int procs(int n) {
+    constexpr int kCommon = 30001, kSize = 64, kNewSize = 256;
+    // Each process's key and the key it moved to, in memory that survives fork.
+    auto* keys = static_cast<int*>(::mmap(nullptr, 2 * size_t(n) * sizeof(int), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    int gate[2];
+    if (keys == MAP_FAILED || ::pipe(gate) != 0) return 1;
+    std::vector<pid_t> kids;
+    for (int i = 0; i < n; ++i)
+        kids.push_back(spawn([&, i] {
+            char c;
+            ::close(gate[1]);  // released when the parent closes its end
+            if (::read(gate[0], &c, 1) != 0 || KUSharedMemAttach(kCommon, 4096) != 4096 || mmMakeSharedMemoryKey(&keys[2 * i]) != 0) return 1;
+            int k = keys[2 * i];
+            auto* common = static_cast<uint8_t*>(KUSharedMemRetrieveMemory(kCommon));
+            auto* p = mmSharedMemAttach(k, kSize) == kSize ? static_cast<uint8_t*>(mmSharedMemRetrieveMemory(k)) : nullptr;
+            if (common == nullptr || p == nullptr) return 1;
+            common[i] = uint8_t(i + 1);
+            for (int j = 0; j < kSize; ++j) p[j] = uint8_t(k + j);
+            return (keys[2 * i + 1] = mmSharedMemReAttach(k, kNewSize)) != 0 ? 0 : 1;
+        }));
+    ::close(gate[0]), ::close(gate[1]);
+    bool done = true, marks = true, moved = true, oldGone = true;
+    for (pid_t p : kids) done &= reap(p) == 0;
+    const bool distinct = std::set<int>(keys, keys + 2 * n).size() == size_t(2 * n);
+    auto common = segmentBytes(kCommon);
+    for (int i = 0; i < n; ++i) {
+        marks &= common.size() == 4096 && common[size_t(i)] == i + 1;
+        auto seg = segmentBytes(keys[2 * i + 1]);
+        moved &= seg.size() == kNewSize && entries(keys[2 * i + 1]) == 1 && seg[kSize] == 0 && seg[kNewSize - 1] == 0;
+        for (int j = 0; moved && j < kSize; ++j) moved &= seg[size_t(j)] == uint8_t(keys[2 * i] + j);
+        oldGone &= segmentBytes(keys[2 * i]).empty() && entries(keys[2 * i]) == 0;
+    }
+    check(done, "every process attached, drew a key and resized");
+    check(entries(kCommon, IPC_STAT) == 1, "one registry entry for the key all attached at once");
+    check(marks, "one segment holds every process's update");
+    check(distinct, "no dynamic key handed out twice");
+    check(moved, "each resized segment keeps its bytes under one new entry, zero beyond");
+    check(oldGone, "each old segment and entry removed");
+    return failures != 0;
+}
+
+// ---- kill: a process holding each lock is stopped, found still holding it
+// (so it dies holding it, not just after), and killed; the next process carries on.
+bool killHolding(pid_t victim, const std::function<bool()>& held) {
+    for (double end = now() + 30; now() < end;) {
+        if (!held()) { ::sched_yield(); continue; }
+        ::kill(victim, SIGSTOP), ::waitpid(victim, nullptr, WUNTRACED);
+        if (held()) return ::kill(victim, SIGKILL), reap(victim), true;
+        ::kill(victim, SIGCONT);
+    }
+    return ::kill(victim, SIGKILL), reap(victim), false;
+}
+bool within(int seconds, const std::function<int()>& fn) {  // fn's work in a child that must finish in time
+    return reap(spawn([&] { ::alarm(unsigned(seconds)); return fn(); })) == 0;
+}
+int semValue(int id) { return id < 0 ? -1 : ::semctl(id, 0, GETVAL, semun{}); }
+
+struct Holder { const char* lock; std::function<int()> id; int held; int (*loop)(); int (*next)(); };
+int killHolders() {
+    if (!check(within(60, [] { return writeImage(0, 1) | writeImage(3, 1); }), "blocks 0 and 3 written")) return 1;
+    const Holder rows[] = {
+        {"registry semaphore", [] { return ::semget(KU_SHARED_MEM_SEM_KEY, 1, 0); }, 1,
+         []() -> int { for (int j = 0;; ++j) if (KUSharedMemAttach(31000 + j % 4, 128) == 128) KUSharedMemRemove(31000 + j % 4); },
+         [] {  // every key attaches, under one entry naming a live segment
+             for (int k = 31000; k < 31004; ++k) if (KUSharedMemAttach(k, 128) != 128 || !KUSharedMemRetrieveMemory(k) || entries(k) != 1 || entries(k, IPC_STAT) != 1) return 1;
+             return 0;
+         }},
+        {"key lock", [] { return ::semget(kKeySem, 1, 0); }, 1,
+         []() -> int { for (int k = 0;;) if (mmMakeSharedMemoryKey(&k) == 0) mmDeleteSharedMemoryKey(k); },
+         [] { int a = 0, b = 0; return mmMakeSharedMemoryKey(&a) == 0 && mmMakeSharedMemoryKey(&b) == 0 && a != b ? 0 : 1; }},
+        {"NV write lock", [] {  // a private set: its id is in the NV shared state
+             auto st = segmentBytes(NV_SHARED_KEY);
+             return st.size() < sizeof(NvSharedState) ? -1 : reinterpret_cast<const NvSharedState*>(st.data())->otherInfo[0]; }, 0,
+         []() -> int { for (int r = 2;; r = r % 80 + 2) writeImage(3, r); },  // appends and moves of ring 4
+         [] { auto img = image(3, 99); return nvWrite(kAddr[3], uint32_t(img.size()), img.data()); }},  // one attempt
+    };
+    for (const Holder& h : rows) {
+        pid_t victim = spawn(h.loop);
+        int id = -1;
+        for (double end = now() + 10; id < 0 && now() < end;) id = h.id();
+        std::printf("%s:\n", h.lock);
+        if (!check(killHolding(victim, [&] { return semValue(id) == h.held; }), "killed holding it")) continue;
+        check(within(20, h.next), "the next process's work is done, the half-done work repaired");
+        check(semValue(id) == 1 - h.held, "the lock is free");
+    }
+    return failures != 0;
+}
+
+// ---- dwl: the windows over memory the host filled: area 0 a valid header, info
+// bytes 1 to 12 and data byte i = i * 7 + 3, area 1 the same under the wrong magic 4D 45 00 04.
+int dwl() {
+    auto pattern = [](const uint8_t* p, size_t n) { for (size_t i = 0; i < n; ++i) if (p[i] != uint8_t(i * 7 + 3)) return false; return true; };
+    unsigned char want[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}, info[12] = {0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE};
+    auto* d = static_cast<const uint8_t*>(mmNORConnect(0, info));
+    if (check(d != nullptr, "area 0 connects")) {
+        check(std::memcmp(info, want, 12) == 0, "area 0 hands out its 12 info bytes");
+        check(pattern(d, 0x1F000 - 20), "area 0 shows the host's data to its last byte");
+        check(reap(spawn([&] { *const_cast<uint8_t*>(d) = 0; return 0; })) == 128 + SIGSEGV, "area 0 is read-only");
+        check(mmNORDisconnect(0, const_cast<uint8_t*>(d)) == 0, "area 0 disconnects");
+    }
+    std::memset(info, 0xEE, sizeof info);
+    check(mmNORConnect(1, info) == nullptr, "area 1 with a wrong magic is refused");
+    check(info[0] == 0xEE && info[11] == 0xEE, "the refused area leaves the info bytes untouched");
+    auto* a = static_cast<const uint8_t*>(vfsDWL_GetArea(1));
+    check(a && a[0] == 0x4D && a[3] == 0x04 && pattern(a + 20, 0x1000 - 20), "area 1's raw window shows the host's bytes");
+    check(a && vfsDWL_FreeArea(1, const_cast<uint8_t*>(a)) == 0, "area 1 unmaps");
+    return failures != 0;
+}
+
+// ---- same: two files hold the same bytes (there is no cmp in the guest).
+std::string slurp(const char* path) { std::ostringstream s; s << std::ifstream(path, std::ios::binary).rdbuf(); return s.str(); }
+int same(const char* a, const char* b) {
+    const bool ok = slurp(a) == slurp(b) && !slurp(a).empty();
+    return std::printf("%s %s %s\n", a, ok ? "is the same as" : "DIFFERS from", b), !ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    std::string cmd = argc > 1 ? argv[1] : "";
+    if (cmd == "nv") return nvOps(argc - 2, argv + 2);
+    if (cmd == "procs" && argc == 3) return procs(std::atoi(argv[2]));
+    if (cmd == "kill") return killHolders();
+    if (cmd == "dwl") return dwl();
+    if (cmd == "same" && argc == 4) return same(argv[2], argv[3]);
+    std::fprintf(stderr, "usage: mfpvm nv OP... | procs N | kill | dwl | same FILE FILE\n");
+    return 2;
+}
