@@ -28,8 +28,8 @@
 #include <vector>
 
 #include "bench/common.h"
+#include "heap/heap_ref.h"
 #include "mfpsys/nv.h"
-#include "port/heap_ref.h"
 #include "port/tarnix.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // The board's memory library gives a block the same address in every process
 // and the board is 32-bit, so there a reference is the block's address. The
 // stand-in maps its segment wherever each process's kernel puts it, so its
-// reference is the block's offset in the segment (port/heap_ref.h).
+// reference is the block's offset in the segment (heap/heap_ref.h).
 #include "port/heap_seam.h"
 
 #include <atomic>
@@ -12,7 +12,7 @@
 #if MFPSYS_BOARD_HEAP
 static_assert(sizeof(void*) == sizeof(std::uint32_t), "a block's address must fit a reference");
 #else
-#include "port/heap_ref.h"
+#include "heap/heap_ref.h"
 #endif
 
 namespace mfpsys::port {

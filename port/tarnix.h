@@ -1,5 +1,5 @@
 // The library's view of the in-house memory library (the board's own heap).
-// On the board these come from a separate library; port/ builds a stand-in
+// On the board these come from a separate library; heap/ builds a stand-in
 // (libmfpheap) with the same two calls.
 #pragma once
 

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Line and branch coverage of the library (shm/, mm/, nv/, env/, dwl/, port/)
-# by the native suite: a Debug build with gcc's counters (preset coverage, in
-# build/coverage), the suite, then gcovr. Prints one line per folder and the
-# total; the full per-file table is left in build/coverage/coverage.txt.
+# and the heap stand-in (heap/) by the native suite: a Debug build with gcc's
+# counters (preset coverage, in build/coverage), the suite, then gcovr. Prints
+# one line per folder and the total; the full per-file table is left in
+# build/coverage/coverage.txt.
 #
 # Branches the compiler adds for exceptions and those it proves unreachable
 # are not counted: no source line could take them.
@@ -13,7 +14,7 @@ cd "$(dirname "$0")/.."
 ROOT=$PWD
 BUILD=$ROOT/build/coverage
 JOBS=${MFPSYS_JOBS:-2}
-FOLDERS=(shm mm nv env dwl port)
+FOLDERS=(shm mm nv env dwl port heap)
 
 # shellcheck source=scripts/deps.sh
 source "$ROOT/scripts/deps.sh"

@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstddef>
+#include <iterator>
 #include <mutex>
 #include <new>
 
@@ -75,15 +77,126 @@ void linkNode(KUSharedMemNode* n, std::int32_t key, std::int32_t shmid, std::int
     g_nodeHint[hintOf(key)] = n;
 }
 
+// The cases of an attach, one per row of the attach table in
+// docs/registry.md and numbered as its rows: what the call finds in the
+// table for the key, and in this process's list (no node, a node without a
+// segment, one with a segment that is not mapped, or mapped).
+enum class AttachCase {
+    // No entry for the key.
+    NoEntryNoNode = 1,
+    NoEntryNodeWithoutSegment,
+    NoEntryNodeMapped,
+    NoEntryNodeNotMapped,
+    // A bare entry: the key without a segment (its writer died between its
+    // stores).
+    BareEntryNoNode,
+    BareEntryNodeWithoutSegment,
+    BareEntryNodeNotMapped,
+    BareEntryNodeMapped,
+    // An entry with a segment.
+    EntryNoNode,
+    EntryNodeWithoutSegment,
+    EntryNodeNotMapped,
+    // Mapped at another size than the entry's, or mapping another segment:
+    // a stale mapping of a removed segment whose key was registered again.
+    EntryNodeMappedOtherwise,
+    EntryNodeMappedAsRegistered,
+};
+
+enum class EntryFound { None, WithoutSegment, WithSegment };
+enum class NodeFound { None, WithoutSegment, NotMapped, Mapped };
+
+EntryFound entryFound(const KUSharedMemEntry* e) {
+    if (!e) return EntryFound::None;
+    return e->shmid != 0 ? EntryFound::WithSegment : EntryFound::WithoutSegment;
+}
+
+NodeFound nodeFound(const KUSharedMemNode* n) {
+    if (!n) return NodeFound::None;
+    if (n->shmid == 0) return NodeFound::WithoutSegment;
+    return n->address ? NodeFound::Mapped : NodeFound::NotMapped;
+}
+
+// The case of each pair of findings; a node mapped beside a registered
+// segment is told apart below, by what it maps.
+constexpr AttachCase kCaseOf[3][4] = {
+    // no node, node without a segment, node not mapped, node mapped
+    {AttachCase::NoEntryNoNode, AttachCase::NoEntryNodeWithoutSegment, AttachCase::NoEntryNodeNotMapped,
+     AttachCase::NoEntryNodeMapped},
+    {AttachCase::BareEntryNoNode, AttachCase::BareEntryNodeWithoutSegment, AttachCase::BareEntryNodeNotMapped,
+     AttachCase::BareEntryNodeMapped},
+    {AttachCase::EntryNoNode, AttachCase::EntryNodeWithoutSegment, AttachCase::EntryNodeNotMapped,
+     AttachCase::EntryNodeMappedOtherwise},
+};
+
+AttachCase caseOf(EntryFound entry, NodeFound node) {
+    return kCaseOf[static_cast<int>(entry)][static_cast<int>(node)];
+}
+
+AttachCase classifyAttach(const KUSharedMemEntry* e, const KUSharedMemNode* n) {
+    AttachCase c = caseOf(entryFound(e), nodeFound(n));
+    if (c == AttachCase::EntryNodeMappedOtherwise && n->size == e->size && n->shmid == e->shmid)
+        c = AttachCase::EntryNodeMappedAsRegistered;
+    return c;
+}
+
+// Which segment a case maps: a new one from shmget (then registered under
+// the key: inserted, or set where an entry stands), the registered one (its
+// entry rewritten with its own values), or none (the table left alone).
+enum class Segment { New, Registered, None };
+
+// What each case does, one line per row.
+struct AttachPlan {
+    AttachCase row;
+    bool unmapFirst;  // the node's old mapping is undone before anything else
+    Segment map;
+};
+constexpr AttachPlan kAttachPlan[] = {
+    // case                                  unmap first  segment mapped
+    {AttachCase::NoEntryNoNode,               false,       Segment::New},
+    {AttachCase::NoEntryNodeWithoutSegment,   false,       Segment::New},
+    {AttachCase::NoEntryNodeMapped,           true,        Segment::New},
+    {AttachCase::NoEntryNodeNotMapped,        false,       Segment::New},
+    {AttachCase::BareEntryNoNode,             false,       Segment::New},
+    {AttachCase::BareEntryNodeWithoutSegment, false,       Segment::New},
+    {AttachCase::BareEntryNodeNotMapped,      false,       Segment::New},
+    {AttachCase::BareEntryNodeMapped,         true,        Segment::New},
+    {AttachCase::EntryNoNode,                 false,       Segment::Registered},
+    {AttachCase::EntryNodeWithoutSegment,     false,       Segment::Registered},
+    {AttachCase::EntryNodeNotMapped,          false,       Segment::Registered},
+    {AttachCase::EntryNodeMappedOtherwise,    true,        Segment::Registered},
+    {AttachCase::EntryNodeMappedAsRegistered, false,       Segment::None},
+};
+constexpr bool plansInRowOrder() {
+    for (std::size_t i = 0; i < std::size(kAttachPlan); ++i)
+        if (static_cast<std::size_t>(kAttachPlan[i].row) != i + 1) return false;
+    return true;
+}
+static_assert(plansInRowOrder(), "one plan per case, in row order");
+
+const AttachPlan& planOf(AttachCase c) { return kAttachPlan[static_cast<int>(c) - 1]; }
+
+void* const kNotMapped = reinterpret_cast<void*>(-1);
+
+struct Mapping {
+    int id;
+    void* address;  // kNotMapped when the id or the mapping failed
+};
+
+Mapping mapSegment(Segment which, std::int32_t key, std::int32_t size, std::int32_t registeredId) {
+    int id = which == Segment::Registered ? registeredId : shmget(key, static_cast<size_t>(size), kCreateFlags);
+    return {id, id == -1 ? kNotMapped : shmat(id, nullptr, 0)};
+}
+
 // Enters the key's segment in the table under the registry lock; returns the
 // size that stands for the key. Searched again under the lock: a process
 // that raced us to a new key may have registered it meanwhile, and one key
 // keeps one entry.
-std::int32_t registerSegment(std::int32_t key, bool registered, std::int32_t foundId, std::int32_t foundSize,
+std::int32_t registerSegment(std::int32_t key, Segment mapped, std::int32_t foundId, std::int32_t foundSize,
                              std::int32_t id, std::int32_t size) {
     RegistryLock lock(g.semId);
     KUSharedMemEntry* now = KUSharedMemTableFind(key);
-    if (registered) {
+    if (mapped == Segment::Registered) {
         if (now && now->shmid == foundId) {
             now->size = foundSize;
             now->shmid = foundId;
@@ -225,37 +338,30 @@ int KUSharedMemAttach(int key, int size) {
 
     KUSharedMemEntry* e = KUSharedMemTableFind(key);
     KUSharedMemNode* n = KUSharedMemListFind(key);
-    const bool entrySeg = e && e->shmid != 0;
     const std::int32_t foundId = e ? e->shmid : 0;
     const std::int32_t foundSize = e ? e->size : 0;
-    const bool nodeMapped = n && n->shmid != 0 && n->address;
+    const AttachPlan* plan = &planOf(classifyAttach(e, n));
+    if (plan->map == Segment::None) return foundSize;
 
-    // Already mapped at the registered size: nothing to do. A mapping of
-    // another segment is stale (the key was removed and registered again
-    // meanwhile) and is replaced by the registered one below.
-    if (entrySeg && nodeMapped && n->size == foundSize && n->shmid == foundId) return foundSize;
-
-    // A first attachment gets its record before anything changes, so that a
+    // A first attachment gets its node before anything changes, so that a
     // failed allocation leaves nothing behind.
     KUSharedMemNode* fresh = nullptr;
     if (!n && !(fresh = allocNode())) return -1;
 
-    if (nodeMapped) {
+    if (plan->unmapFirst) {
         shmdt(n->address);
         n->address = nullptr;
     }
-    bool registered = entrySeg;
-    int id = entrySeg ? foundId : shmget(key, static_cast<size_t>(size), kCreateFlags);
-    void* addr = id == -1 ? reinterpret_cast<void*>(-1) : shmat(id, nullptr, 0);
-    if (addr == reinterpret_cast<void*>(-1) && entrySeg && (errno == EINVAL || errno == EIDRM)) {
+    Mapping m = mapSegment(plan->map, key, size, foundId);
+    if (m.address == kNotMapped && plan->map == Segment::Registered && (errno == EINVAL || errno == EIDRM)) {
         // The registered segment is gone: a remover died after destroying it
-        // and before erasing its entry. The key starts again with a new one,
-        // which the registration below puts in place of the dead id.
-        registered = false;
-        id = shmget(key, static_cast<size_t>(size), kCreateFlags);
-        addr = id == -1 ? reinterpret_cast<void*>(-1) : shmat(id, nullptr, 0);
+        // and before erasing its entry. The key is then an entry without a
+        // segment, as the node now stands: a new one is created and put in
+        // place of the dead id.
+        plan = &planOf(caseOf(EntryFound::WithoutSegment, nodeFound(n)));
+        m = mapSegment(plan->map, key, size, foundId);
     }
-    if (addr == reinterpret_cast<void*>(-1)) {
+    if (m.address == kNotMapped) {
         // Neither a failed id nor a failed address is ever recorded.
         delete fresh;
         if (n) {
@@ -264,16 +370,17 @@ int KUSharedMemAttach(int key, int size) {
         }
         return -1;
     }
-    if (fresh) linkNode(fresh, key, id, size, addr);
-    const std::int32_t recorded = registerSegment(key, registered, foundId, foundSize, id, size);
-
+    // A new node records the requested size, an existing one the size that
+    // stands for the key.
+    if (fresh) linkNode(fresh, key, m.id, size, m.address);
+    const std::int32_t stands = registerSegment(key, plan->map, foundId, foundSize, m.id, size);
     if (!fresh) {
-        n->address = addr;
+        n->address = m.address;
         n->detached = 0;
-        n->shmid = id;
-        n->size = recorded;
+        n->shmid = m.id;
+        n->size = stands;
     }
-    return recorded;
+    return stands;
 }
 
 void* KUSharedMemRetrieveMemory(int key) {

@@ -13,8 +13,8 @@
 #include <thread>
 
 #include "harness/board.h"
+#include "heap/heap_ref.h"
 #include "mfpsys/mfpsys.h"
-#include "port/heap_ref.h"
 #include "port/tarnix.h"
 #include "rel.h"
 

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <vector>
 #include "harness/proc.h"
+#include "heap/heap_ref.h"
 #include "mfpsys/mm.h"
-#include "port/heap_ref.h"
 #include "shm/registry_peer.h"
 
 using namespace mfpsys::test;
@@ -94,7 +94,8 @@ TEST(ShmAttach, ProcessesShareTheSegmentRegisteredFirst) {
 
 // Removal unmaps here, erases the entry and destroys the segment with its
 // last mapping; a mapping of a segment removed elsewhere (its slot reused
-// meanwhile) is never handed out, and the next attach follows the new entry.
+// meanwhile) is never handed out, and the next attach follows the new entry,
+// also at the same size.
 TEST(ShmRemove, LastUserDestroysAndAStaleMappingIsNeverHandedOut) {
     RegistryPeer a, b;
     ASSERT_EQ((V{a.attach(K, 100), b.attach(K, 100)}), (V{100, 100}));
@@ -109,9 +110,9 @@ TEST(ShmRemove, LastUserDestroysAndAStaleMappingIsNeverHandedOut) {
     EXPECT_EQ((V{segmentExists(oldId), b.peek(b.retrieve(K), 1), a.attach(K, 100)}), (V{0, 0, 100}));
     const auto staleA = a.retrieve(K);
     const int staleId = t.find(K)->shmid;
-    ASSERT_EQ((V{b.remove(K), b.attach(K + 1, 50), t.slot(K + 1), b.attach(K, 200)}), (V{0, 50, oldSlot, 200}));
+    ASSERT_EQ((V{b.remove(K), b.attach(K + 1, 50), t.slot(K + 1), b.attach(K, 100)}), (V{0, 50, oldSlot, 100}));
     b.poke(b.retrieve(K), 2, 0x22);
-    EXPECT_EQ((V{a.retrieve(K), a.peek(staleA, 2), a.attach(K, 100)}), (V{0, 0, 200}));
+    EXPECT_EQ((V{a.retrieve(K), a.peek(staleA, 2), a.attach(K, 100)}), (V{0, 0, 100}));
     EXPECT_EQ((V{a.peek(a.retrieve(K), 2), segmentExists(staleId)}), (V{0x22, 0}));
     const int lone = t.find(K)->shmid;  // a is its only user after b's removal
     EXPECT_EQ((V{b.remove(K), a.remove(K), segmentExists(lone)}), (V{0, 0, 0}));

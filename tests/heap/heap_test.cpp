@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 #include "harness/proc.h"
-#include "port/heap_ref.h"
+#include "heap/heap_ref.h"
 #include "port/tarnix.h"
 using namespace mfpsys::test;
 using namespace mfpheap;

@@ -26,7 +26,7 @@
 #include <mutex>
 #include <optional>
 
-#include "port/heap_ref.h"
+#include "heap/heap_ref.h"
 #include "port/sysv_lock.h"
 #include "port/tarnix.h"
 
