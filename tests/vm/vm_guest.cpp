@@ -1,7 +1,6 @@
 // The guest side of the virtual-board suites, run by tests/vm/*.sh in the machine, where nothing is preloaded
 // and the library talks to the kernel's drivers. It prints what it found and exits 0 only when every check
 // holds; the host scripts judge across boots.
-#include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -101,9 +100,11 @@ int procs(int n) {
 
 // ---- kill: a process holding each lock is stopped, found still holding it
 // (so it dies holding it, not just after), and killed; the next process carries on.
+// The victim is stopped at arbitrary moments: on one CPU a poller that waits to
+// see the lock held may never run while the victim holds it.
 bool killHolding(pid_t victim, const std::function<bool()>& held) {
     for (double end = now() + 30; now() < end;) {
-        if (!held()) { ::sched_yield(); continue; }
+        ::usleep(100 + unsigned(now() * 1e6) % 900);
         ::kill(victim, SIGSTOP), ::waitpid(victim, nullptr, WUNTRACED);
         if (held()) return ::kill(victim, SIGKILL), reap(victim), true;
         ::kill(victim, SIGCONT);
@@ -131,7 +132,10 @@ int killHolders() {
         {"NV write lock", [] {  // a private set: its id is in the NV shared state
              auto st = segmentBytes(NV_SHARED_KEY);
              return st.size() < sizeof(NvSharedState) ? -1 : reinterpret_cast<const NvSharedState*>(st.data())->otherInfo[0]; }, 0,
-         []() -> int { for (int r = 2;; r = r % 80 + 2) writeImage(3, r); },  // appends and moves of ring 4
+         []() -> int {  // appends and moves of ring 4, busy answers tried again at once
+             for (int r = 2;; r = r % 80 + 2)
+                 for (auto img = image(3, r); nvWrite(kAddr[3], uint32_t(img.size()), img.data()) == NV_E_BUSY;) {}
+         },
          [] { auto img = image(3, 99); return nvWrite(kAddr[3], uint32_t(img.size()), img.data()); }},  // one attempt
     };
     for (const Holder& h : rows) {
