@@ -47,8 +47,10 @@ MFPSYS_API int nvReadReq(int32_t blockAddr, uint32_t length, void* dest) {
     uint32_t ref = cacheRef(v).exchange(0, std::memory_order_acq_rel);
     if (ref == kImageOnFlash) {
         // Not to be had now (no heap for it, or unreadable): a later read
-        // tries again.
-        cacheRef(v).store(kImageOnFlash, std::memory_order_release);
+        // tries again, unless a re-examination has meanwhile put an image
+        // there, which must not be overwritten (and lost to the heap).
+        uint32_t none = 0;
+        cacheRef(v).compare_exchange_strong(none, kImageOnFlash, std::memory_order_acq_rel);
         return -1;
     }
     void* cache = mfpsys::port::heapPtr(ref);
