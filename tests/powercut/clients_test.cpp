@@ -10,6 +10,8 @@
 
 #include <atomic>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "harness/board.h"
@@ -142,17 +144,79 @@ TEST_F(Killed, ScannerLeavesHalfBuiltTablesAndTheFirstUseLock) {
 
 constexpr int kRounds = sizeof(void*) == 4 ? 4 : 16;  // the 32-bit target runs under qemu, slowly
 constexpr int kKeys = MM_KEY_LAST - MM_KEY_FIRST;
+constexpr int kIds = 8 * kRounds + 8;  // image ids: 0 before the clients, then 8 * (round + 1) + writer
 struct Tally {
-    std::atomic<int> owner[kKeys], acked[kBlocks], arrived;  // holder of each key, last round acknowledged per block
+    std::atomic<int> owner[kKeys], acked[kBlocks], arrived;  // holder of each key, images handed out per block
+    // Tickets in call order: per block the latest start of an acknowledged write, and when each acknowledged id returned.
+    std::atomic<int> clock, began[kBlocks], ended[kBlocks][kIds], done;
     void together(int n, int r) {  // the n callers start round r together (one that died lets the others go after a bound)
         for (long spins = (++arrived, 0); arrived < n * (r + 1) && spins < 200000; ++spins) sched_yield();
     }
 };
-// Names block and round, so any read is checkable.
-std::vector<uint8_t> signedImage(int b, int r) { auto v = image(b, r); return v[0] = uint8_t(b), v[1] = uint8_t(r), v; }
+// Names block and image id, so any read is checkable.
+std::vector<uint8_t> signedImage(int b, int id) { auto v = image(b, id); return v[0] = uint8_t(b), v[1] = uint8_t(id), v; }
 
-// procs processes run run(i) released together, then the parent checks.
-struct Scenario { const char* name; int procs; std::function<int(int, Tally&)> run; std::function<void(mfpsim::Board&, Tally&)> check; };
+// Writer i (of writers released together each round) writes block b; only busy to the end may fail.
+int writeRounds(Tally& t, int writers, int i, int b) {
+    int bad = 0;
+    for (int r = 0, rc = 0; r < kRounds; ++r) {
+        t.together(writers, r);
+        const int id = 8 * (r + 1) + i, start = ++t.clock;
+        auto v = signedImage(b, id);
+        if ((rc = nvWriteRetry(kAddr[b], uint32_t(v.size()), v.data())) != 0 && rc != NV_E_RETRY_OVER)  // others wait for it
+            bad = std::fprintf(stderr, "block %d, write %d: result %#x\n", b, id, unsigned(rc));
+        if (rc == 0) t.ended[b][id] = ++t.clock;
+        for (int m = t.began[b]; rc == 0 && m < start && !t.began[b].compare_exchange_weak(m, start);) {}
+    }
+    return bad != 0;
+}
+// Writes of one block are serialised, so the newest acknowledged one ended after every other acknowledged one began:
+// after a restart each block must read such a write whole, and no byte was programmed twice.
+void newestAcknowledged(mfpsim::Board& board, Tally& t) {
+    EXPECT_EQ(board.counters().violations, 0u) << "a write programmed over a written byte";
+    for (int b = 0; b < kBlocks; ++b) {
+        auto o = mfpsys::test::run_restarted([b] {
+            std::vector<uint8_t> got(_nvVrtlSec[b].capacity);
+            if (nvRead(kAddr[b], uint32_t(got.size()), got.data()) != 0) return 255;
+            auto want = signedImage(b, got[1]);
+            want.resize(got.size(), 0xFF);
+            return got == want && got[1] < kIds ? int(got[1]) : 255;
+        });
+        ASSERT_TRUE(o.exited) << o.describe();
+        ASSERT_NE(o.code, 255) << "block " << b << " reads no whole image of its own";
+        const int ended = o.code ? t.ended[b][o.code].load() : 1;  // id 0: written before the clients
+        EXPECT_NE(ended, 0) << "block " << b << " reads write " << o.code << ", which was never acknowledged";
+        EXPECT_GT(ended, t.began[b]) << "block " << b << " reads write " << o.code << ", older than one acknowledged after it";
+    }
+}
+// Process 0 of 8 holds the lock of key while the others start work, and lets them go once each waits on it or is
+// done: they pass the lock one after the other, the interleaving a check made before taking it must survive.
+int queued(key_t key, int i, int round, Tally& t, const std::function<int()>& work) {
+    const int id = semget(key, 1, IPC_CREAT | 0666);
+    sembuf take[2] = {{0, 0, 0}, {0, 1, SEM_UNDO}}, give{0, -1, SEM_UNDO};
+    CHILD_CHECK(i || semop(id, take, 2) == 0);
+    t.together(8, round);
+    if (i) { const int rc = work(); return ++t.done, rc; }
+    for (long spins = 0; semctl(id, 0, GETZCNT, semun{}) + t.done < 7 * (round + 1) && spins < 1000000; ++spins) sched_yield();
+    CHILD_CHECK(semop(id, &give, 1) == 0);
+    return work();
+}
+// Semaphore sets with the private key: the NV write lock is the only one.
+int privateSems() {
+    std::ifstream f("/proc/sysvipc/sem");
+    int n = 0;
+    for (std::string line; std::getline(f, line);) n += (std::istringstream(line) >> std::ws).peek() == '0';
+    return n;
+}
+
+// Blocks 0 and 1 (0x4000 bytes each) share a ring of sectors 0-3: a sector takes three copies, so appends and moves alternate.
+void sharedRing() { _nvRealSec[2].ringId = _nvRealSec[3].ringId = _nvVrtlSec[1].ringId = 1, _nvVrtlSec[0].capacity = _nvVrtlSec[1].capacity = 0x4000; }
+
+// procs processes run run(i) released together, then the parent checks; tables: the NV defaults, set before first use.
+struct Scenario {
+    const char* name; int procs; std::function<int(int, Tally&)> run; std::function<void(mfpsim::Board&, Tally&)> check;
+    void (*tables)() = nullptr;
+};
 struct Concurrent : mfpsys::test::BoardTest, ::testing::WithParamInterface<int> {
     static inline const std::vector<Scenario> rows = {
         // Processes attaching one new key together share one entry and one segment.
@@ -168,8 +232,9 @@ struct Concurrent : mfpsys::test::BoardTest, ::testing::WithParamInterface<int> 
          [](mfpsim::Board&, Tally&) {
              for (int r = 0; r < kRounds; ++r) {
                  auto seg = segmentBytes(6000 + r);
-                 EXPECT_TRUE(entries(6000 + r) == 1 && seg.size() == 64 && seg[0] == 1 && seg[1] == 2 && seg[2] == 3 && seg[3] == 4)
-                     << "key " << 6000 + r << ": several entries, or an update went elsewhere";
+                 EXPECT_EQ(entries(6000 + r), 1) << "key " << 6000 + r << ": attached together, registered more than once";
+                 seg.resize(4);
+                 EXPECT_EQ(seg, (std::vector<uint8_t>{1, 2, 3, 4})) << "key " << 6000 + r << ": a process's byte went to another segment";
              }
          }},
         // Threads of several processes draw keys, every third moved to a new key: each key has one
@@ -198,28 +263,36 @@ struct Concurrent : mfpsys::test::BoardTest, ::testing::WithParamInterface<int> 
          [](mfpsim::Board&, Tally& t) {
              auto bitmap = segmentBytes(MM_KEY_BITMAP);
              ASSERT_GE(bitmap.size(), size_t(31));
-             for (int i = 0; i < kKeys; ++i)
-                 EXPECT_TRUE(((bitmap[size_t(i / 8)] >> (i % 8)) & 1) == (t.owner[i] != 0) && entries(MM_KEY_FIRST + i) == (t.owner[i] != 0))
-                     << "key " << MM_KEY_FIRST + i << ": bitmap or registry entries do not match its holder";
+             for (int i = 0; i < kKeys; ++i) {
+                 EXPECT_EQ((bitmap[size_t(i / 8)] >> (i % 8)) & 1, t.owner[i] != 0) << "key " << MM_KEY_FIRST + i << ": bitmap against its holder";
+                 EXPECT_EQ(entries(MM_KEY_FIRST + i), t.owner[i] != 0) << "key " << MM_KEY_FIRST + i << ": registry entries against its holder";
+             }
          }},
-        // Writers of every block and first readers together: each write acknowledged or busy, each
-        // read a whole image, and after a restart the newest acknowledged round.
+        // Writers of every block and first readers together: each read a whole image.
         {"nv_writers_readers", 6,
          [](int i, Tally& t) {
              for (int b = 0; i >= kBlocks && b < kBlocks; ++b)
                  if (auto got = readBlock(b)) CHILD_CHECK(*got == padded(b, signedImage(b, (*got)[1])));
-             for (int r = 1, rc = 0; i < kBlocks && r <= kRounds; ++r) {
-                 auto v = signedImage(i, r);
-                 CHILD_CHECK((rc = nvWriteRetry(kAddr[i], uint32_t(v.size()), v.data())) == 0 || rc == NV_E_RETRY_OVER);
-                 if (rc == 0) t.acked[i] = r;
-             }
-             return 0;
+             return i < kBlocks ? writeRounds(t, kBlocks, i, i) : 0;
          },
-         [](mfpsim::Board& board, Tally& t) {
-             EXPECT_EQ(board.counters().violations, 0u);
-             for (int b = 0; b < kBlocks; ++b)
-                 EXPECT_CHILD_OK(mfpsys::test::run_restarted([&] { return readBlock(b) == padded(b, signedImage(b, t.acked[b])) ? 0 : 1; }))
-                     << "block " << b << " lost round " << t.acked[b];
+         newestAcknowledged},
+        // Three writers of one block and three of the other block of its ring: the write lock keeps them apart.
+        {"nv_same_ring", 6, [](int i, Tally& t) { return writeRounds(t, 6, i, i % 2); }, newestAcknowledged, sharedRing},
+        // First calls lined up on the first-use lock: one power-up scan (so one write lock). Then readers of every
+        // block lined up on the heap's lock, which the holder of an image needs to free it: each image goes out once.
+        {"nv_first_use_one_image", 8,
+         [](int i, Tally& t) {
+             CHILD_CHECK(queued(kFirstUseSem, i, 0, t, [] { return nvRead(-1, 0, nullptr) == -1 ? 0 : 1; }) == 0);
+             return queued(kHeapKey, i, 1, t, [&t] {
+                 for (int b = 0; b < kBlocks; ++b)
+                     if (auto got = readBlock(b)) { CHILD_CHECK(*got == padded(b, signedImage(b, 0))); ++t.acked[b]; }
+                 return 0;
+             });
+         },
+         [](mfpsim::Board&, Tally& t) {
+             EXPECT_EQ(privateSems(), 1) << "write locks made: a second scan rebuilt the tables";
+             for (int b = 0; b < kBlocks; ++b) EXPECT_EQ(t.acked[b], 1) << "block " << b << ": readers handed its power-up image";
+             EXPECT_CHILD_OK(run_child([] { return mfpheap::heap_check().consistent ? 0 : 1; })) << "heap after the hand-outs";
          }},
         // Address rewrites run one after the other (read, erase, write); readers see a whole address.
         {"mac_writers_readers", 5,
@@ -247,6 +320,8 @@ struct Concurrent : mfpsys::test::BoardTest, ::testing::WithParamInterface<int> 
 TEST_P(Concurrent, ClientsReleasedTogether) {
     const Scenario& s = rows[size_t(GetParam())];
     mfpsys::test::Shared<Tally> tally;
+    const auto defaults = std::make_pair(std::to_array(_nvRealSec), std::to_array(_nvVrtlSec));
+    if (s.tables) s.tables();
     // Round 0 of every block on flash and the system's objects made, so that only the calls under test race.
     ASSERT_CHILD_OK(restart([] {
         int rc = 0;
@@ -257,7 +332,8 @@ TEST_P(Concurrent, ClientsReleasedTogether) {
     board().set_journal(true);
     for (auto& o : mfpsys::test::run_together(s.procs, [&](int i) { return s.run(i, *tally); })) EXPECT_CHILD_OK(o) << s.name;
     s.check(board(), *tally);
+    std::ranges::copy(defaults.first, _nvRealSec), std::ranges::copy(defaults.second, _nvVrtlSec);  // for the rows after
 }
-INSTANTIATE_TEST_SUITE_P(, Concurrent, ::testing::Range(0, 4), paramName<Concurrent>);
+INSTANTIATE_TEST_SUITE_P(, Concurrent, ::testing::Range(0, 6), paramName<Concurrent>);
 
 }  // namespace
