@@ -168,14 +168,13 @@ int writeRounds(Tally& t, int writers, int i, int b) {
     return bad != 0;
 }
 // Writes of one block are serialised, so the newest acknowledged one returned after every other acknowledged one
-// began: after a restart each block must read such a write whole, and no byte was programmed twice.
+// began: after a restart each block must read such a write whole (id 0: written before the clients), no byte programmed twice.
 void newestAcknowledged(mfpsim::Board& board, Tally& t) {
     EXPECT_EQ(board.counters().violations, 0u) << "a write programmed over a written byte";
     for (int b = 0; b < kBlocks; ++b) {
         auto o = mfpsys::test::run_restarted([b] { auto v = readBlock(b); return v && (*v)[1] < kIds && *v == padded(b, signedImage(b, (*v)[1])) ? (*v)[1] : 255; });
         ASSERT_TRUE(o.exited && o.code != 255) << "block " << b << " reads no whole image of its own: " << o.describe();
-        const int ended = o.code ? t.ended[b][o.code].load() : 1;  // id 0: written before the clients; 0: never acknowledged
-        EXPECT_GT(ended, t.began[b]) << "block " << b << " reads write " << o.code << ", not the newest acknowledged one";
+        EXPECT_GT(o.code ? t.ended[b][o.code].load() : 1, t.began[b].load()) << "block " << b << " reads write " << o.code << ", not the newest acknowledged";
     }
 }
 // Process 0 of 8 holds the lock of key while the others start work, until each waits on it or is done: they pass it in a queue.
@@ -188,10 +187,8 @@ int queued(key_t key, int i, int round, Tally& t, const std::function<int()>& wo
     for (long spins = 0; semctl(id, 0, GETZCNT, semun{}) + t.done < 7 * (round + 1) && spins < 1000000; ++spins) sched_yield();
     return semop(id, &give, 1) | work();
 }
-
 // Blocks 0 and 1 (0x4000 bytes each) share a ring of sectors 0-3: a sector takes three copies, so appends and moves alternate.
 void sharedRing() { _nvRealSec[2].ringId = _nvRealSec[3].ringId = _nvVrtlSec[1].ringId = 1, _nvVrtlSec[0].capacity = _nvVrtlSec[1].capacity = 0x4000; }
-
 // procs processes run run(i) released together, then the parent checks; tables: the NV defaults, set before first use.
 struct Scenario { const char* name; int procs; std::function<int(int, Tally&)> run; std::function<void(mfpsim::Board&, Tally&)> check; void (*tables)() = nullptr; };
 struct Concurrent : mfpsys::test::BoardTest, ::testing::WithParamInterface<int> {
