@@ -42,6 +42,16 @@ void forgetCutTransfer(const Tables& t, ScanPort& port, int32_t ringId, int s, b
 
 }  // namespace
 
+const char* clearName(Clear why) {
+    switch (why) {
+    case Clear::NoValidHeader: return "no sector of its ring has a valid header";
+    case Clear::NothingTaken: return "no block's newest copy in it";
+    case Clear::Older: return "older than the sector that completed its ring";
+    case Clear::CutTransfer: return "holds a ring move cut short";
+    }
+    return "?";
+}
+
 void linkRings(const Tables& t) {
     for (int i = 0; i < NV_REAL_SEC_NUM; ++i) {
         for (int k = 1; k <= NV_REAL_SEC_NUM; ++k) {

@@ -28,6 +28,9 @@ enum class Clear {
     CutTransfer,     // holds part of a move cut short; the older sector holds all
 };
 
+// The reason in words, as the offline inspector prints it.
+const char* clearName(Clear why);
+
 // What the plan reads, and what it has decided as soon as it decides it.
 class ScanPort {
 public:

@@ -52,29 +52,6 @@ static std::string erase_id_name(uint32_t id) {
     return "invalid";
 }
 
-static const char* refusal_name(nv::Refusal r) {
-    switch (r) {
-    case nv::Refusal::None: return "none";
-    case nv::Refusal::Free: return "free";
-    case nv::Refusal::ControlChecksum: return "control checksum";
-    case nv::Refusal::Incomplete: return "incomplete";
-    case nv::Refusal::UnknownBlock: return "unknown block";
-    case nv::Refusal::OutsideSector: return "outside its sector";
-    case nv::Refusal::ForeignRing: return "block of another ring";
-    }
-    return "?";
-}
-
-static const char* clear_name(nv::Clear c) {
-    switch (c) {
-    case nv::Clear::NoValidHeader: return "no sector of its ring has a valid header";
-    case nv::Clear::NothingTaken: return "no block's newest copy in it";
-    case nv::Clear::Older: return "older than the sector that completed its ring";
-    case nv::Clear::CutTransfer: return "holds a ring move cut short";
-    }
-    return "?";
-}
-
 // The library's default tables, as a power-up starts from them.
 struct ImageTables {
     NvRealSecEntry sec[NV_REAL_SEC_NUM];
@@ -123,7 +100,7 @@ public:
     void drop(int) override {}
     void clear(int s, nv::Clear why) override {
         secs_[s].fate = secs_[s].blank ? "blank" : "erased";
-        secs_[s].why = clear_name(why);
+        secs_[s].why = nv::clearName(why);
     }
     void unreadable(int s) override { secs_[s].fate = "unreadable"; }
 private:
@@ -270,7 +247,7 @@ int cmd_flash(const std::string& verb, const Args& a) {
                 j.begin_object().field("index", e.index).field("data_mark", static_cast<uint32_t>(e.e.mark))
                     .field("complete", e.complete).field("block_address", e.e.blockAddr)
                     .field("data_offset", e.e.dataOfst).field("control_checksum_ok", e.ctl_ok)
-                    .field("refused", refusal_name(e.e.refusal));
+                    .field("refused", nv::refusalName(e.e.refusal));
                 if (e.data_checked) j.field("data_checksum_ok", e.data_ok); else j.null_field("data_checksum_ok");
                 j.field("loaded", e.loaded).end_object();
             }
