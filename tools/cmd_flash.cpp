@@ -52,61 +52,17 @@ static std::string erase_id_name(uint32_t id) {
     return "invalid";
 }
 
-// The library's default tables, as a power-up starts from them.
-struct ImageTables {
-    NvRealSecEntry sec[NV_REAL_SEC_NUM];
-    NvVrtlSecEntry blk[NV_VRTL_SEC_NUM];
-    nv::Tables t;
-    ImageTables() {
-        for (int s = 0; s < NV_REAL_SEC_NUM; ++s) {
-            sec[s] = _nvRealSec[s];
-            sec[s].eraseState = NV_ERASE_STATE_READY;
-            sec[s].usedEntries = 0;
-            sec[s].writeOfst = NV_CTL_AREA_SIZE;
-            t.sec[s] = &sec[s];
-        }
-        for (int b = 0; b < NV_VRTL_SEC_NUM; ++b) {
-            blk[b] = _nvVrtlSec[b];
-            t.blk[b] = &blk[b];
-        }
-        nv::linkRings(t);
-        for (auto& v : blk) {
-            int first = nv::firstSector(t, v.ringId);
-            v.crntSec = first < 0 ? 0u : static_cast<uint32_t>(first);
-            v.dataOfst = -1;
-            v.cache = 0;
-        }
-    }
-};
-
-// The plan over an image: reads are bounded by it; what is erased is noted.
-class ImagePort final : public nv::ScanPort {
+// The plan over the image, noting what it erases and why.
+class InspectPort final : public nv::ImagePort {
 public:
-    ImagePort(const std::vector<uint8_t>& img, const nv::Tables& t, std::vector<SectorView>& secs)
-        : img_(img), t_(t), secs_(secs) {}
-    bool read(uint32_t offset, uint32_t n, uint8_t* buf) override {
-        if (!inside(offset, n)) return false;
-        std::memcpy(buf, img_.data() + offset, n);
-        return true;
-    }
-    nv::Blank erased(uint32_t offset, uint32_t n) override {
-        if (!inside(offset, n)) return nv::Blank::Unreadable;
-        return nv::erasedBytes(img_.data() + offset, n) ? nv::Blank::Blank : nv::Blank::NotBlank;
-    }
-    bool take(int b, uint32_t offset, uint16_t cksm) override {
-        uint32_t cap = t_.blk[b]->capacity;
-        return inside(offset, cap) && nv::sum16(img_.data() + offset, cap) == cksm;
-    }
-    void drop(int) override {}
+    InspectPort(const std::vector<uint8_t>& img, const nv::Tables& t, std::vector<SectorView>& secs)
+        : ImagePort(img.data(), img.size(), t), secs_(secs) {}
     void clear(int s, nv::Clear why) override {
         secs_[s].fate = secs_[s].blank ? "blank" : "erased";
         secs_[s].why = nv::clearName(why);
     }
     void unreadable(int s) override { secs_[s].fate = "unreadable"; }
 private:
-    bool inside(uint32_t offset, uint32_t n) const { return uint64_t{offset} + n <= img_.size(); }
-    const std::vector<uint8_t>& img_;
-    const nv::Tables& t_;
     std::vector<SectorView>& secs_;
 };
 
@@ -137,7 +93,7 @@ static SectorView decode_sector(const std::vector<uint8_t>& img, const nv::Table
 
 // What a power-up makes of the image: the library's plan, over the image.
 static void predict(const std::vector<uint8_t>& img, const nv::Tables& t, std::vector<SectorView>& secs) {
-    ImagePort port(img, t, secs);
+    InspectPort port(img, t, secs);
     nv::readCounts(t, port, nv::kAllRings);
     int rings[5];
     nv::ringIds(t, rings);
@@ -222,7 +178,7 @@ int cmd_flash(const std::string& verb, const Args& a) {
     std::string from;
     if (!load_image(a, img, from)) return fail("cannot read a 512 KiB flash image from %s", from.c_str());
 
-    ImageTables tables;
+    nv::StartTables tables;
     const nv::Tables& t = tables.t;
     std::vector<SectorView> secs;
     for (int s = 0; s < NV_REAL_SEC_NUM; ++s) secs.push_back(decode_sector(img, t, s));

@@ -1,11 +1,9 @@
-// The power-up scan over prepared (often damaged) flash: which copy of each
-// block is taken, which sectors are erased, which are closed to appends.
+// The power-up scan over prepared (often damaged) flash: which copy of each block is taken, which
+// entries are refused and which sectors erased, and why, which kept sectors stay open to appends.
 #include <sys/ipc.h>
 
 #include <array>
 #include <cctype>
-#include <string>
-#include <string_view>
 
 #include "nv/nv_format.h"
 #include "nv/nv_plan.h"
@@ -21,9 +19,8 @@ struct ScanCase {
     const char* name;
     std::vector<std::pair<int, SectorImage>> flash;
     std::vector<std::array<int, 3>> want;  // block, round read (0: none), its current sector
-    // Per sector, why the scan clears it: h no valid header in its ring, n
-    // nothing taken, o older, c a cut move (upper case: erased, lower: already
-    // blank); or kept: '.' open to appends, 'x' takes none.
+    // Per sector why the scan clears it (h no valid header in its ring, n nothing taken, o older, c a cut
+    // move; upper case: erased, lower: already blank), or kept: '.' open to appends, 'x' takes none.
     const char* sectors;
     const char* refused = "";              // sector.entry and why, for every entry in use refused
     bool sharedRing = false;               // blocks 0 and 1 share ring 1 (0x4000 bytes each)
@@ -33,9 +30,8 @@ SectorImage S(int s) { return SectorImage(s); }
 constexpr uint32_t kEnd6 = 256 + kCap[3];
 
 const ScanCase kCases[] = {
-    {"ErasedFlashHasNoCopiesAndErasesNothing", {}, {{0, 0, 0}, {1, 0, 2}, {2, 0, 4}, {3, 0, 6}}, "hhhhhhhh"},
-    {"InterruptedEraseIsFinishedAndAPreparedBlankKept",
-     {{0, S(0).raw(0, {0x5A, 0xA5, 0xA5, 0x5A})}, {2, S(2).raw(0, {0, 0, 0, 0})}}, {{1, 0, 2}}, "hhHhhhhh"},
+    {"InterruptedEraseIsFinishedAndBlankSectorsKept", {{0, S(0).raw(0, {0x5A, 0xA5, 0xA5, 0x5A})}, {2, S(2).raw(0, {0, 0, 0, 0})}},
+     {{0, 0, 0}, {1, 0, 2}, {2, 0, 4}, {3, 0, 6}}, "hhHhhhhh"},
     {"DamagedCountChecksumDropsTheNewerSector",
      {{0, S(0).header(1).record(0, 256, 0, 1)}, {1, S(1).header(2).record(0, 256, 0, 2).raw(7, {0x55})}},
      {{0, 1, 0}}, "xOhhhhhh"},
@@ -66,38 +62,13 @@ const ScanCase kCases[] = {
      {{0, 1, 0}, {1, 1, 0}}, ".Chhhhhh", "", true},
 };
 
-// The scan acts on its reasons but keeps none: the plan is run again over
-// the same image through a port that notes them.
-class Reasons final : public ScanPort {
-public:
-    explicit Reasons(std::vector<uint8_t> img) : img_(std::move(img)) {}
-    bool read(uint32_t at, uint32_t n, uint8_t* buf) override { std::memcpy(buf, &img_[at], n); return true; }
-    Blank erased(uint32_t at, uint32_t n) override { return erasedBytes(&img_[at], n) ? Blank::Blank : Blank::NotBlank; }
-    bool take(int b, uint32_t at, uint16_t cksm) override { return sum16(&img_[at], _nvVrtlSec[b].capacity) == cksm; }
-    void drop(int) override {}
+// The scan acts on its reasons but keeps none: the plan runs again, from the
+// same tables over the same image, through a port that notes them.
+struct Reasons final : StartTables, ImagePort {
+    explicit Reasons(const std::vector<uint8_t>& img) : ImagePort(img.data(), img.size(), t) {}
     void clear(int s, Clear why) override { cleared[s] = clearName(why); }
-    void unreadable(int) override {}
-    // Every entry in use whose copy no scan takes, and why.
-    std::string refused(const Tables& t) const {
-        std::string out;
-        for (int s = 0; s < NV_REAL_SEC_NUM; ++s)
-            for (uint32_t e = 0; e < NV_CTL_ENTRY_NUM; ++e) {
-                Entry en = decodeEntry(&img_[kSecOfst[s] + ctlEntryOfst(e)], t.sec[s]->ringId, kSecSize[s], t.blk);
-                if (en.inUse() && en.refusal != Refusal::None)
-                    out += std::to_string(s) + "." + std::to_string(e) + " " + refusalName(en.refusal) + "; ";
-            }
-        return out;
-    }
     std::vector<std::string> cleared = std::vector<std::string>(NV_REAL_SEC_NUM, "kept");
-private:
-    std::vector<uint8_t> img_;
 };
-
-// A sector's letter in the table as the reason in words.
-std::string reason(char code) {
-    const size_t i = std::string_view("hnoc").find(char(std::tolower(code)));  // Clear's order
-    return i == std::string_view::npos ? "kept" : clearName(Clear(i));
-}
 
 class NvScan : public NvTest, public testing::WithParamInterface<ScanCase> {};
 
@@ -105,17 +76,19 @@ TEST_P(NvScan, TakesTheNewestIntactCopy) {
     const ScanCase& c = GetParam();
     if (c.sharedRing) shareRingOne();
     for (const auto& [s, img] : c.flash) put(s, img);
-    Reasons plan(board().flash(0, kSecOfst[7] + kSecSize[7]));
-    NvRealSecEntry secs[NV_REAL_SEC_NUM];
-    NvVrtlSecEntry blks[NV_VRTL_SEC_NUM];
-    Tables t;
-    for (int s = 0; s < NV_REAL_SEC_NUM; ++s) t.sec[s] = &(secs[s] = _nvRealSec[s]);
-    for (int b = 0; b < NV_VRTL_SEC_NUM; ++b) t.blk[b] = &(blks[b] = _nvVrtlSec[b]);
-    linkRings(t);
-    readCounts(t, plan, kAllRings);
+    const auto img = board().flash(0, kSecOfst[7] + kSecSize[7]);
+    Reasons plan(img);
+    readCounts(plan.t, plan, kAllRings);
     bool found[NV_VRTL_SEC_NUM] = {};
-    for (int32_t ring = 1; ring <= 4; ++ring) planRing(t, plan, ring, found);
-    EXPECT_EQ(c.refused, plan.refused(t));
+    for (int32_t ring = 1; ring <= 4; ++ring) planRing(plan.t, plan, ring, found);
+    std::string refused;  // every entry in use whose copy no scan takes, and why
+    for (int s = 0; s < NV_REAL_SEC_NUM; ++s)
+        for (uint32_t e = 0; e < NV_CTL_ENTRY_NUM; ++e) {
+            Entry en = decodeEntry(&img[kSecOfst[s] + ctlEntryOfst(e)], plan.sec[s].ringId, kSecSize[s], plan.t.blk);
+            if (en.inUse() && en.refusal != Refusal::None)
+                refused += std::to_string(s) + "." + std::to_string(e) + " " + refusalName(en.refusal) + "; ";
+        }
+    EXPECT_EQ(c.refused, refused);
     powerUp();
     for (auto [b, round, sec] : c.want) {
         EXPECT_EQ(round > 0, reads(b, round)) << "block " << b;
@@ -123,7 +96,8 @@ TEST_P(NvScan, TakesTheNewestIntactCopy) {
     }
     for (int s = 0; s < 8; ++s) {
         const char code = c.sectors[s];
-        EXPECT_EQ(reason(code), plan.cleared[s]) << "sector " << s;
+        const size_t why = std::string("hnoc").find(char(std::tolower(code)));  // in Clear's order
+        EXPECT_EQ(why == std::string::npos ? "kept" : clearName(Clear(why)), plan.cleared[s]) << "sector " << s;
         EXPECT_EQ(board().counters().erases[s], std::isupper(code) ? 1u : 0u) << "sector " << s << " erased";
         if (code == '.' || code == 'x') {
             EXPECT_EQ(nvRealSec[s]->writeOfst == kSecSize[s], code == 'x') << "sector " << s << ": no room for a record";
@@ -194,7 +168,8 @@ TEST_F(NvPlan, SectorAReadFailedOnIsExaminedAgainNeverErasedUnread) {
         else board().fail_reads_at(kSecOfst[1] + 0x4100);
         const int b = c.sharedRing ? 1 : 0;
         EXPECT_CHILD_OK(restart([&] {
-            CHILD_CHECK(nvRead(0x7777, 0, nullptr) == -1 && nvWrite(kAddr[b], 40, pattern(b, 9, 40).data()) == c.want);
+            CHILD_CHECK(nvRead(0x7777, 0, nullptr) == -1);
+            CHILD_CHECK(nvWrite(kAddr[b], 40, pattern(b, 9, 40).data()) == c.want);
             for (auto [blk, round] : c.boot) CHILD_CHECK(reads(blk, round));
             return 0;
         }));
