@@ -26,16 +26,11 @@ template <class T> std::int64_t value(T r) {
 std::int64_t keepsArea(int (*call)(unsigned char* area)) {
     auto* area = static_cast<unsigned char*>(vfsDWL_GetArea(0));
     const int r = call(area);
-    (void)static_cast<volatile unsigned char*>(area)[0x1EFFF];
-    return r;
+    return (void)static_cast<volatile unsigned char*>(area)[0x1EFFF], r;
 }
 
-struct Case {
-    const char* name;
-    std::int64_t (*call)();
-    std::int64_t expected;
-    bool attached;  // run where the NV store's shared state is mapped (else the index checks go untried)
-};
+// attached: run where the NV store's shared state is mapped (else the index checks go untried).
+struct Case { const char* name; std::int64_t (*call)(); std::int64_t expected; bool attached; };
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 // C(nvRead, nullDest, (args), -1) is the case nvRead_nullDest: nvRead(args) gives -1. X names any expression.
 #define X(name, expr, want, attached) Case{#name, [] { return value(expr); }, want, attached}
