@@ -35,8 +35,7 @@ void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 // C(nvRead, nullDest, (args), -1) is the case nvRead_nullDest: nvRead(args) gives -1. X names any expression.
 #define X(name, expr, want, attached) Case{#name, [] { return value(expr); }, want, attached}
 #define C(fn, why, args, want) X(fn##_##why, fn args, want, true)
-// A process that never reached the shared state: nothing may be written through its null tables.
-#define B(fn, args, want) X(fn##_noSharedState, fn args, want, false)
+#define B(fn, args, want) X(fn##_noSharedState, fn args, want, false)  // never reached the shared state: its null tables untouched
 constexpr std::int64_t kNull = 0;
 
 const Case kCases[] = {
@@ -79,6 +78,7 @@ const Case kCases[] = {
     X(mmDeleteSharedMemoryKey_aboveRange, (mmInit(), mmDeleteSharedMemoryKey(21248)), -1, true),
     X(mmDeleteSharedMemoryKey_notInUse, (mmInit(), mmDeleteSharedMemoryKey(21100)), -1, true),
     X(mmDeleteSharedMemoryKey_nvKeyNotInUse, (mmInit(), mmDeleteSharedMemoryKey(21247)), -1, true),
+    X(mmDeleteSharedMemoryKey_negative, (mmInit(), mmDeleteSharedMemoryKey(-1)), -1, true), C(KUSharedMemAttach, zeroSizeOfDrawnKey, (21000, 0), -1),
     C(mmSharedMemAttach, negativeSize, (4250, -8), -1), C(mmSharedMemReAttach, zeroKey, (0, 16), 0),
     C(mmSharedMemReAttach, zeroSize, (4260, 0), 0), C(mmSharedMemReAttach, negativeSize, (4260, -16), 0),
     // Refused before any device call.
