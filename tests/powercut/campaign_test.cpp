@@ -1,12 +1,17 @@
 // Power cut at every program and erase step of every way the flash changes (append, transfer,
-// the scan's repairs, erase-all, the address rewrite), in each tear mode, then a restart: each block
-// reads its acknowledged or its cut image and nothing else, the next write and restart succeed, no
-// bit rises. A failure prints the command replaying its cut; MFPSYS_CAMPAIGN=full: all tears on ppc.
+// the scan's repairs, the dead writer's repair, erase-all, the address rewrite), in each tear mode,
+// then a restart: each block reads its acknowledged or its cut image and nothing else, the next
+// write and restart succeed, no bit rises. Then a second cut in the recovery (the scan's repairs
+// and the next writes): at every step with MFPSYS_CAMPAIGN=full (also all tears on ppc), a few
+// drawn from the salt otherwise. A failure prints the command replaying its cut.
 #include <gtest/gtest.h>
 #include <errno.h>
 #include <signal.h>
 
+#include <algorithm>
+#include <array>
 #include <cstring>
+#include <utility>
 
 #include "harness/board.h"
 #include "mfpsys/env.h"
@@ -17,9 +22,10 @@ using namespace rel;
 
 namespace {
 
-enum class Op { Write, EraseAll, Powerup, Mac };
+enum class Op { Write, EraseAll, Powerup, Mac, Killed };
 struct W { int block, round; };
-// setup: writes acknowledged before the operation; prep: a write cut untorn at prepAt/prepK before it.
+// setup: writes acknowledged before the operation; prep: a write cut untorn at prepAt/prepK before
+// it (Killed: only the writer's process dies, the system lives on and the operation's write repairs).
 struct Scenario { const char* name; std::vector<W> setup; std::optional<W> prep; CutAt prepAt; uint64_t prepK; Op op; W write; };
 const std::vector<Scenario> kScenarios = {
     {"first_write", {}, {}, CutAt::Program, 0, Op::Write, {1, 1}},
@@ -30,39 +36,58 @@ const std::vector<Scenario> kScenarios = {
     // the old sector of one cut at the old sector's erase request.
     {"scan_partial_transfer", {{0, 1}, {1, 1}, {3, 1}}, W{0, 2}, CutAt::Program, 6, Op::Powerup, {}},
     {"scan_old_sector", {{0, 1}, {1, 1}, {3, 1}}, W{0, 2}, CutAt::Erase, 1, Op::Powerup, {}},
+    // The same two transfers left by a killed writer: the next writer of the ring repairs them.
+    {"killed_mid_transfer", {{0, 1}, {1, 1}, {3, 1}}, W{0, 2}, CutAt::Program, 6, Op::Killed, {1, 2}},
+    {"killed_at_old_erase", {{0, 1}, {1, 1}, {3, 1}}, W{0, 2}, CutAt::Erase, 1, Op::Killed, {1, 2}},
     {"erase_all", {{0, 1}, {1, 1}, {2, 1}, {3, 1}, {0, 2}, {3, 2}}, {}, CutAt::Program, 0, Op::EraseAll, {}},
     {"mac_rewrite", {}, {}, CutAt::Program, 0, Op::Mac, {}},
 };
 constexpr const char *kMacOld = "00:11:22:33:44:55", *kMacNew = "66:77:88:99:aa:bb", *kMacNext = "02:03:04:05:06:07";
 struct Cut { CutAt at; uint64_t k; Tear tear; uint64_t salt; };
+std::string cutName(CutAt at, uint64_t k, Tear tear) { return (at == CutAt::Erase ? "erase:" : "program:") + std::to_string(k) + ':' + mfpsim::tear_name(tear); }
 
 const uint64_t salt = std::getenv("MFPSYS_SALT") ? std::strtoull(std::getenv("MFPSYS_SALT"), nullptr, 0) : 1;  // moves the tears
-int fail(char* msg, const char* what, int b) { std::snprintf(msg, 256, what, b); return 1; }
 bool macIs(const char* m, const char* text) { return m && m != ENV_MAC_READ_FAILED && !std::strcmp(m, text); }
 
 class Campaign : public mfpsys::test::BoardTest, public ::testing::WithParamInterface<int> {
 protected:
+    mfpsys::test::Shared<char> msg{256};
+    mfpsys::test::Shared<int> begun{1};  // the recovery's next writes begun when a second cut stopped it
     const Scenario& sc() const { return kScenarios[size_t(GetParam())]; }
+    int fail(const char* what, int b) { std::snprintf(msg.get(), 256, what, b); return 1; }
 
+    std::vector<uint8_t> prepared;  // the flash once prepared: every later cut starts from a copy
     bool prepare() {
-        board().disarm(), board().power_on(), board().reset_counters();
-        board().set_flash(0, std::vector<uint8_t>(mfpsim::kFlashSize, 0xFF));
+        board().disarm(), board().power_on();
+        if (!prepared.empty()) return board().set_flash(0, prepared), true;
         auto setup = restart([&] {
             if (sc().op == Op::Mac) return env_mac_write(kMacOld) == 0 ? 0 : 1;
             for (const W& w : sc().setup) CHILD_CHECK(writeImage(w.block, w.round) == 0);
             return 0;
         });
         EXPECT_CHILD_OK(setup) << "setup";
-        if (!setup.ok() || !sc().prep) return setup.ok();
+        if (setup.ok() && (!sc().prep || sc().op == Op::Killed)) prepared = board().flash(0, mfpsim::kFlashSize);
+        if (!setup.ok() || !prepared.empty()) return setup.ok();
         board().arm_power_cut(sc().prepAt, sc().prepK, Tear::None, 77);
         auto prep = restart([&] { return writeImage(sc().prep->block, sc().prep->round); });
         board().disarm();
-        return prep.signal == SIGKILL || (ADD_FAILURE() << "the earlier cut did not fire", false);
+        EXPECT_EQ(prep.signal, SIGKILL) << "the earlier cut did not fire: " << prep.describe();
+        if (prep.signal == SIGKILL) prepared = board().flash(0, mfpsim::kFlashSize);
+        return !prepared.empty();
     }
-    mfpsys::test::Outcome runOp() {
+    // The operation in a restarted system, cut at c when given; the counters count it alone.
+    mfpsys::test::Outcome runOp(const Cut* c) {
         return restart([&] {
+            if (sc().op == Op::Killed) {
+                board().arm_power_cut(sc().prepAt, sc().prepK, Tear::None, 77);
+                const int signal = mfpsys::test::run_child([&] { return writeImage(sc().prep->block, sc().prep->round); }).signal;
+                board().disarm(), board().power_on();
+                CHILD_CHECK(signal == SIGKILL);
+            }
+            board().reset_counters();
+            if (c) board().arm_power_cut(c->at, c->k, c->tear, c->salt);
             switch (sc().op) {
-                case Op::Write: return writeImage(sc().write.block, sc().write.round) == 0 ? 0 : 1;
+                case Op::Write: case Op::Killed: return writeImage(sc().write.block, sc().write.round) == 0 ? 0 : 1;
                 case Op::EraseAll: return nvEraseAll() == 0 ? 0 : 1;
                 case Op::Powerup: for (int b = 0; b < kBlocks; ++b) readBlock(b); return 0;
                 case Op::Mac: return env_mac_write(kMacNew) == 0 ? 0 : 1;
@@ -71,80 +96,114 @@ protected:
         });
     }
     // Each block reads its acknowledged or its cut image (erase-all may leave
-    // sectors 0-5 without one); the address reads old, new or blank (a torn
-    // step may leave a sector the read reports damaged). Then the next write.
-    int recover(Tear tear, char* msg) {
+    // sectors 0-5 without one; of a recovery cut again, the next writes it
+    // finished are acknowledged, the one it was in is cut); the address reads
+    // old, new (next, after a second cut) or blank (a torn step may leave a
+    // sector the read reports damaged). Then the next writes.
+    int recover(bool torn) {
         const Scenario& s = sc();
+        const int before = std::exchange(*begun, 0);
         if (char* m = s.op == Op::Mac ? env_mac_read() : nullptr; s.op == Op::Mac) {
-            if (!(m == nullptr || macIs(m, kMacOld) || macIs(m, kMacNew) || (m == ENV_MAC_READ_FAILED && tear != Tear::None)))
-                return fail(msg, "mac: neither old, new nor blank (%d)", 0);
-            return env_mac_write(kMacNext) == 0 ? 0 : fail(msg, "mac: the next write fails (%d)", 0);
+            if (!(m == nullptr || macIs(m, kMacOld) || macIs(m, kMacNew) || (before && macIs(m, kMacNext)) || (m == ENV_MAC_READ_FAILED && torn)))
+                return fail("mac: neither old, new nor blank (%d)", 0);
+            *begun = 1;
+            return env_mac_write(kMacNext) == 0 ? 0 : fail("mac: the next write fails (%d)", 0);
         }
-        std::optional<std::vector<uint8_t>> acked[kBlocks], cut[kBlocks];
+        std::optional<std::vector<uint8_t>> acked[kBlocks];
+        std::vector<std::vector<uint8_t>> cut[kBlocks];
         for (const W& w : s.setup) acked[w.block] = padded(w.block, image(w.block, w.round));
-        if (s.prep) cut[s.prep->block] = padded(s.prep->block, image(s.prep->block, s.prep->round));
-        if (s.op == Op::Write) cut[s.write.block] = padded(s.write.block, image(s.write.block, s.write.round));
+        if (s.prep) cut[s.prep->block].push_back(padded(s.prep->block, image(s.prep->block, s.prep->round)));
+        if (s.op == Op::Write || s.op == Op::Killed) cut[s.write.block].push_back(padded(s.write.block, image(s.write.block, s.write.round)));
+        for (int b = 0; b < before; ++b)
+            if (b + 1 < before) acked[b] = padded(b, image(b, 90 + b)), cut[b].clear();
+            else cut[b].push_back(padded(b, image(b, 90 + b)));
         for (int b = 0; b < kBlocks; ++b) {
-            if (auto got = readBlock(b); !got && acked[b] && !(s.op == Op::EraseAll && b < 3)) return fail(msg, "block %d: the acknowledged image is gone", b);
-            else if (got && got != acked[b] && got != cut[b]) return fail(msg, "block %d: reads bytes no write acknowledged or attempted", b);
+            if (auto got = readBlock(b); !got && acked[b] && !(s.op == Op::EraseAll && b < 3 && b + 1 >= before)) return fail("block %d: the acknowledged image is gone", b);
+            else if (got && got != acked[b] && std::find(cut[b].begin(), cut[b].end(), *got) == cut[b].end()) return fail("block %d: reads bytes no write acknowledged or attempted", b);
         }
         for (int b = 0; b < kBlocks; ++b)
-            if (writeImage(b, 90 + b) != 0) return fail(msg, "block %d: the next write fails", b);
+            if (*begun = b + 1; writeImage(b, 90 + b) != 0) return fail("block %d: the next write fails", b);
         return 0;
     }
-    int afterRestart(char* msg) {
-        if (sc().op == Op::Mac) return macIs(env_mac_read(), kMacNext) ? 0 : fail(msg, "mac: the next address is lost (%d)", 0);
+    int afterRestart() {
+        if (sc().op == Op::Mac) return macIs(env_mac_read(), kMacNext) ? 0 : fail("mac: the next address is lost (%d)", 0);
         for (int b = 0; b < kBlocks; ++b)
-            if (readBlock(b) != padded(b, image(b, 90 + b))) return fail(msg, "block %d: the next write is lost at restart", b);
+            if (readBlock(b) != padded(b, image(b, 90 + b))) return fail("block %d: the next write is lost at restart", b);
         return 0;
     }
-    void runCut(const Cut& c, const std::string& id) {
-        mfpsys::test::Shared<char> msg(256);
+    std::string fired(const mfpsys::test::Outcome& o, const char* what) {
+        board().disarm();
+        if (o.signal != SIGKILL) return std::string(what) + " did not fire: " + o.describe() + ' ' + msg.get();
+        return board().power_lost() ? "" : std::string(what) + " killed the process but left the power on";
+    }
+    // The cut c, and c2 when given at that step of the recovery that follows;
+    // then the checks. Gives the steps (program, erase) of the recovery after the last cut.
+    std::array<uint64_t, 2> runCut(const Cut& c, const std::string& id, const Cut* c2 = nullptr) {
         std::string why = prepare() ? "" : "could not prepare";
-        const uint64_t before = board().counters().violations;
-        if (why.empty()) {
-            board().arm_power_cut(c.at, c.k, c.tear, c.salt);
-            auto o = runOp();
-            board().disarm();
-            if (!(o.signal == SIGKILL && board().power_lost())) why = "the cut did not fire: " + o.describe();
+        *begun = 0, msg[0] = 0;
+        if (why.empty()) why = fired(runOp(&c), "the cut");
+        if (why.empty() && c2) {
+            board().arm_power_cut(c2->at, c2->k, c2->tear, c2->salt);
+            why = fired(restart([&] { return recover(c.tear != Tear::None); }), "the second cut");
         }
+        std::array<uint64_t, 2> steps{};
         for (bool first : {true, false}) {
-            auto o = why.empty() ? restart([&] { return first ? recover(c.tear, msg.get()) : afterRestart(msg.get()); })
+            const auto c0 = board().counters();
+            auto o = why.empty() ? restart([&] { return first ? recover(c.tear != Tear::None || (c2 && c2->tear != Tear::None)) : afterRestart(); })
                                  : mfpsys::test::Outcome{true, 0, 0};
+            if (first) steps = {board().counters().writes - c0.writes, board().counters().erase_requests - c0.erase_requests};
             if (!o.ok()) why = std::string(msg.get()) + " (" + o.describe() + ")";
         }
-        if (why.empty() && board().counters().violations != before) why = "a write asked to raise a 0 bit to 1";
+        if (why.empty() && board().counters().violations != 0) why = "a write asked to raise a 0 bit to 1";
         if (!why.empty())
             ADD_FAILURE() << "cut " << id << ": " << why << "\n  replay: MFPSYS_SALT=" << salt << " MFPSYS_REPLAY=" << id << ' ' << program_invocation_name;
+        return steps;
     }
 };
 
 TEST_P(Campaign, EveryCutPoint) {
     const Scenario& s = sc();
     ASSERT_TRUE(prepare());
-    auto c0 = board().counters();
-    ASSERT_CHILD_OK(runOp()) << "the operation fails without a cut";
-    auto c1 = board().counters();
-    const uint64_t steps[2] = {c1.writes - c0.writes, c1.erase_requests - c0.erase_requests};
+    ASSERT_CHILD_OK(runOp(nullptr)) << "the operation fails without a cut";
+    const uint64_t steps[2] = {board().counters().writes, board().counters().erase_requests};
     ASSERT_GT(steps[0] + steps[1], 0u);
     std::printf("%s: %d program and %d erase steps\n", s.name, int(steps[0]), int(steps[1]));
-    const char* replay = std::getenv("MFPSYS_REPLAY");  // one cut, by the id a failure printed
+    const std::string replay = std::getenv("MFPSYS_REPLAY") ? std::getenv("MFPSYS_REPLAY") : "";  // one cut, by the id a failure printed
+    const char* mode = std::getenv("MFPSYS_CAMPAIGN");
+    const bool full = mode && !std::strcmp(mode, "full");
     std::vector<Tear> tears = {Tear::None, Tear::Prefix, Tear::Random};
 #if defined(__powerpc__)
-    const char* mode = std::getenv("MFPSYS_CAMPAIGN");
-    if (!(mode && !std::strcmp(mode, "full")) && !replay) tears = {Tear::Prefix};  // qemu is slow: one mode by default
+    if (!full && replay.empty()) tears = {Tear::Prefix};  // qemu is slow: one mode by default
 #endif
-    uint64_t h = salt;
+    uint64_t h = salt, n = 0, seconds = 0;
     for (const char* p = s.name; *p; ++p) h = mix(h ^ uint8_t(*p));
+    // Otherwise three first cuts drawn from the salt are cut again at one step of their recovery:
+    // one of its erases (the repairs) when it has any.
+    const uint64_t cuts = tears.size() * (steps[0] + steps[1]);
     for (Tear tear : tears)
         for (CutAt at : {CutAt::Program, CutAt::Erase})
-            for (uint64_t k = 1; k <= steps[at == CutAt::Erase]; ++k) {
-                std::string id = std::string(s.name) + ':' + (at == CutAt::Erase ? "erase:" : "program:") + std::to_string(k) + ':' +
-                                 mfpsim::tear_name(tear);
-                if (!replay || id == replay) runCut({at, k, tear, mix(h ^ (k << 8) ^ (uint64_t(at) << 4) ^ uint64_t(tear)) | 1}, id);
+            for (uint64_t k = 1; k <= steps[at == CutAt::Erase]; ++k, ++n) {
+                const std::string id = s.name + (':' + cutName(at, k, tear));
+                const Cut c{at, k, tear, mix(h ^ (k << 8) ^ (uint64_t(at) << 4) ^ uint64_t(tear)) | 1};
+                const bool sample = !full && replay.empty() && (n == mix(h + 1) % cuts || n == mix(h + 2) % cuts || n == mix(h + 3) % cuts);
+                if (!replay.empty() && id != replay && !replay.starts_with(id + '+')) continue;
+                const auto rec = runCut(c, id);
+                const uint64_t pick = mix(h ^ n);
+                for (Tear tear2 : tears)
+                    for (CutAt at2 : {CutAt::Program, CutAt::Erase})
+                        for (uint64_t j = 1; j <= rec[at2 == CutAt::Erase]; ++j) {
+                            const std::string id2 = id + '+' + cutName(at2, j, tear2);
+                            const bool drawn = sample && tear2 == tears[pick % tears.size()] && (at2 == CutAt::Erase) == (rec[1] > 0) &&
+                                               j == 1 + (pick >> 8) % rec[rec[1] > 0];
+                            if (!(full && replay.empty()) && !drawn && id2 != replay) continue;
+                            if (drawn) std::printf("second cut %s\n", id2.c_str());
+                            const Cut c2{at2, j, tear2, mix(c.salt ^ (j << 8) ^ (uint64_t(at2) << 4) ^ uint64_t(tear2)) | 1};
+                            runCut(c, id2, &c2);
+                            ++seconds;
+                        }
             }
+    std::printf("%s: %d second cuts\n", s.name, int(seconds));
 }
-
 INSTANTIATE_TEST_SUITE_P(, Campaign, ::testing::Range(0, int(kScenarios.size())),
                          [](const auto& info) { return std::string(kScenarios[size_t(info.param)].name); });
 
