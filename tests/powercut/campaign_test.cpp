@@ -44,7 +44,14 @@ const std::vector<Scenario> kScenarios = {
 };
 constexpr const char *kMacOld = "00:11:22:33:44:55", *kMacNew = "66:77:88:99:aa:bb", *kMacNext = "02:03:04:05:06:07";
 struct Cut { CutAt at; uint64_t k; Tear tear; uint64_t salt; };
-std::string cutName(CutAt at, uint64_t k, Tear tear) { return (at == CutAt::Erase ? "erase:" : "program:") + std::to_string(k) + ':' + mfpsim::tear_name(tear); }
+using Steps = std::array<uint64_t, 2>;  // program, erase
+// Cut i of a run of these steps (its programs, then its erases), its tear salted from base.
+Cut nthCut(const Steps& st, uint64_t i, Tear tear, uint64_t base) {
+    const CutAt at = i < st[0] ? CutAt::Program : CutAt::Erase;
+    const uint64_t k = i < st[0] ? i + 1 : i - st[0] + 1;
+    return {at, k, tear, mix(base ^ (k << 8) ^ (uint64_t(at) << 4) ^ uint64_t(tear)) | 1};
+}
+std::string name(const Cut& c) { return (c.at == CutAt::Erase ? "erase:" : "program:") + std::to_string(c.k) + ':' + mfpsim::tear_name(c.tear); }
 
 const uint64_t salt = std::getenv("MFPSYS_SALT") ? std::strtoull(std::getenv("MFPSYS_SALT"), nullptr, 0) : 1;  // moves the tears
 bool macIs(const char* m, const char* text) { return m && m != ENV_MAC_READ_FAILED && !std::strcmp(m, text); }
@@ -66,24 +73,23 @@ protected:
             return 0;
         });
         EXPECT_CHILD_OK(setup) << "setup";
-        if (setup.ok() && (!sc().prep || sc().op == Op::Killed)) prepared = board().flash(0, mfpsim::kFlashSize);
-        if (!setup.ok() || !prepared.empty()) return setup.ok();
+        const bool ready = setup.ok() && (!sc().prep || sc().op == Op::Killed || cutPrep(true));
+        EXPECT_TRUE(ready || !setup.ok()) << "the earlier cut did not fire";
+        if (ready) prepared = board().flash(0, mfpsim::kFlashSize);
+        return ready;
+    }
+    // The earlier write, cut untorn: in a restarted system, or its process alone (Killed).
+    bool cutPrep(bool restarted) {
         board().arm_power_cut(sc().prepAt, sc().prepK, Tear::None, 77);
-        auto prep = restart([&] { return writeImage(sc().prep->block, sc().prep->round); });
-        board().disarm();
-        EXPECT_EQ(prep.signal, SIGKILL) << "the earlier cut did not fire: " << prep.describe();
-        if (prep.signal == SIGKILL) prepared = board().flash(0, mfpsim::kFlashSize);
-        return !prepared.empty();
+        auto write = [&] { return writeImage(sc().prep->block, sc().prep->round); };
+        const int signal = (restarted ? restart(write) : mfpsys::test::run_child(write)).signal;
+        board().disarm(), board().power_on();
+        return signal == SIGKILL;
     }
     // The operation in a restarted system, cut at c when given; the counters count it alone.
     mfpsys::test::Outcome runOp(const Cut* c) {
         return restart([&] {
-            if (sc().op == Op::Killed) {
-                board().arm_power_cut(sc().prepAt, sc().prepK, Tear::None, 77);
-                const int signal = mfpsys::test::run_child([&] { return writeImage(sc().prep->block, sc().prep->round); }).signal;
-                board().disarm(), board().power_on();
-                CHILD_CHECK(signal == SIGKILL);
-            }
+            if (sc().op == Op::Killed) CHILD_CHECK(cutPrep(false));
             board().reset_counters();
             if (c) board().arm_power_cut(c->at, c->k, c->tear, c->salt);
             switch (sc().op) {
@@ -138,7 +144,7 @@ protected:
     }
     // The cut c, and c2 when given at that step of the recovery that follows;
     // then the checks. Gives the steps (program, erase) of the recovery after the last cut.
-    std::array<uint64_t, 2> runCut(const Cut& c, const std::string& id, const Cut* c2 = nullptr) {
+    Steps runCut(const Cut& c, const std::string& id, const Cut* c2 = nullptr) {
         std::string why = prepare() ? "" : "could not prepare";
         *begun = 0, msg[0] = 0;
         if (why.empty()) why = fired(runOp(&c), "the cut");
@@ -146,7 +152,7 @@ protected:
             board().arm_power_cut(c2->at, c2->k, c2->tear, c2->salt);
             why = fired(restart([&] { return recover(c.tear != Tear::None); }), "the second cut");
         }
-        std::array<uint64_t, 2> steps{};
+        Steps steps{};
         for (bool first : {true, false}) {
             const auto c0 = board().counters();
             auto o = why.empty() ? restart([&] { return first ? recover(c.tear != Tear::None || (c2 && c2->tear != Tear::None)) : afterRestart(); })
@@ -165,45 +171,40 @@ TEST_P(Campaign, EveryCutPoint) {
     const Scenario& s = sc();
     ASSERT_TRUE(prepare());
     ASSERT_CHILD_OK(runOp(nullptr)) << "the operation fails without a cut";
-    const uint64_t steps[2] = {board().counters().writes, board().counters().erase_requests};
+    const Steps steps = {board().counters().writes, board().counters().erase_requests};
     ASSERT_GT(steps[0] + steps[1], 0u);
     std::printf("%s: %d program and %d erase steps\n", s.name, int(steps[0]), int(steps[1]));
     const std::string replay = std::getenv("MFPSYS_REPLAY") ? std::getenv("MFPSYS_REPLAY") : "";  // one cut, by the id a failure printed
     const char* mode = std::getenv("MFPSYS_CAMPAIGN");
-    const bool full = mode && !std::strcmp(mode, "full");
+    const bool full = mode && !std::strcmp(mode, "full") && replay.empty();
     std::vector<Tear> tears = {Tear::None, Tear::Prefix, Tear::Random};
 #if defined(__powerpc__)
     if (!full && replay.empty()) tears = {Tear::Prefix};  // qemu is slow: one mode by default
 #endif
     uint64_t h = salt, n = 0, seconds = 0;
     for (const char* p = s.name; *p; ++p) h = mix(h ^ uint8_t(*p));
-    // Otherwise three first cuts drawn from the salt are cut again at one step of their recovery:
-    // one of its erases (the repairs) when it has any.
     const uint64_t cuts = tears.size() * (steps[0] + steps[1]);
     for (Tear tear : tears)
-        for (CutAt at : {CutAt::Program, CutAt::Erase})
-            for (uint64_t k = 1; k <= steps[at == CutAt::Erase]; ++k, ++n) {
-                const std::string id = s.name + (':' + cutName(at, k, tear));
-                const Cut c{at, k, tear, mix(h ^ (k << 8) ^ (uint64_t(at) << 4) ^ uint64_t(tear)) | 1};
-                const bool sample = !full && replay.empty() && (n == mix(h + 1) % cuts || n == mix(h + 2) % cuts || n == mix(h + 3) % cuts);
-                if (!replay.empty() && id != replay && !replay.starts_with(id + '+')) continue;
-                const auto rec = runCut(c, id);
-                const uint64_t pick = mix(h ^ n);
-                for (Tear tear2 : tears)
-                    for (CutAt at2 : {CutAt::Program, CutAt::Erase})
-                        for (uint64_t j = 1; j <= rec[at2 == CutAt::Erase]; ++j) {
-                            const std::string id2 = id + '+' + cutName(at2, j, tear2);
-                            const bool drawn = sample && tear2 == tears[pick % tears.size()] && (at2 == CutAt::Erase) == (rec[1] > 0) &&
-                                               j == 1 + (pick >> 8) % rec[rec[1] > 0];
-                            if (!(full && replay.empty()) && !drawn && id2 != replay) continue;
-                            if (drawn) std::printf("second cut %s\n", id2.c_str());
-                            const Cut c2{at2, j, tear2, mix(c.salt ^ (j << 8) ^ (uint64_t(at2) << 4) ^ uint64_t(tear2)) | 1};
-                            runCut(c, id2, &c2);
-                            ++seconds;
-                        }
+        for (uint64_t i = 0; i < steps[0] + steps[1]; ++i, ++n) {
+            const Cut c = nthCut(steps, i, tear, h);
+            const std::string id = s.name + (':' + name(c));
+            if (!replay.empty() && id != replay && !replay.starts_with(id + '+')) continue;
+            const Steps rec = runCut(c, id);
+            // Then every step of the recovery in one tear from the salt; otherwise three first cuts
+            // drawn from the salt, each at one of its recovery's erases (the repairs) if it has any.
+            const bool sample = !full && replay.empty() && (n == mix(h + 1) % cuts || n == mix(h + 2) % cuts || n == mix(h + 3) % cuts);
+            const uint64_t pick = mix(h ^ n), drawn = rec[1] ? rec[0] + pick % rec[1] : pick % (rec[0] | 1);
+            for (uint64_t j = 0; j < rec[0] + rec[1]; ++j) {
+                const Cut c2 = nthCut(rec, j, tears[mix(c.salt ^ j) % tears.size()], c.salt);
+                const std::string id2 = id + '+' + name(c2);
+                if (!full && !(sample && j == drawn) && id2 != replay) continue;
+                if (sample) std::printf("second cut %s\n", id2.c_str());
+                runCut(c, id2, &c2), ++seconds;
             }
+        }
     std::printf("%s: %d second cuts\n", s.name, int(seconds));
 }
+
 INSTANTIATE_TEST_SUITE_P(, Campaign, ::testing::Range(0, int(kScenarios.size())),
                          [](const auto& info) { return std::string(kScenarios[size_t(info.param)].name); });
 
