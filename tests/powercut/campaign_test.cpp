@@ -1,17 +1,13 @@
-// Power cut at every program and erase step of every way the flash changes (append, transfer,
-// the scan's repairs, the dead writer's repair, erase-all, the address rewrite), in each tear mode,
-// then a restart: each block reads its acknowledged or its cut image and nothing else, the next
-// write and restart succeed, no bit rises. Then a second cut in the recovery (the scan's repairs
-// and the next writes): at every step with MFPSYS_CAMPAIGN=full (also all tears on ppc), a few
-// drawn from the salt otherwise. A failure prints the command replaying its cut.
+// Power cut at every program and erase step of every way the flash changes (append, transfer, the scan's
+// and the dead writer's repairs, erase-all, the address rewrite), in each tear mode, then a restart: each
+// block reads its acknowledged or its cut image, the next write and restart succeed, no bit rises. Then a
+// second cut in the recovery: every step with MFPSYS_CAMPAIGN=full (all tears on ppc), a few otherwise.
 #include <gtest/gtest.h>
 #include <errno.h>
 #include <signal.h>
 
 #include <algorithm>
-#include <array>
 #include <cstring>
-#include <utility>
 
 #include "harness/board.h"
 #include "mfpsys/env.h"
@@ -73,10 +69,9 @@ protected:
             return 0;
         });
         EXPECT_CHILD_OK(setup) << "setup";
-        const bool ready = setup.ok() && (!sc().prep || sc().op == Op::Killed || cutPrep(true));
-        EXPECT_TRUE(ready || !setup.ok()) << "the earlier cut did not fire";
-        if (ready) prepared = board().flash(0, mfpsim::kFlashSize);
-        return ready;
+        if (setup.ok() && (!sc().prep || sc().op == Op::Killed || cutPrep(true))) prepared = board().flash(0, mfpsim::kFlashSize);
+        else if (setup.ok()) ADD_FAILURE() << "the earlier cut did not fire";
+        return !prepared.empty();
     }
     // The earlier write, cut untorn: in a restarted system, or its process alone (Killed).
     bool cutPrep(bool restarted) {
@@ -112,8 +107,7 @@ protected:
         if (char* m = s.op == Op::Mac ? env_mac_read() : nullptr; s.op == Op::Mac) {
             if (!(m == nullptr || macIs(m, kMacOld) || macIs(m, kMacNew) || (before && macIs(m, kMacNext)) || (m == ENV_MAC_READ_FAILED && torn)))
                 return fail("mac: neither old, new nor blank (%d)", 0);
-            *begun = 1;
-            return env_mac_write(kMacNext) == 0 ? 0 : fail("mac: the next write fails (%d)", 0);
+            return *begun = 1, env_mac_write(kMacNext) == 0 ? 0 : fail("mac: the next write fails (%d)", 0);
         }
         std::optional<std::vector<uint8_t>> acked[kBlocks];
         std::vector<std::vector<uint8_t>> cut[kBlocks];
@@ -137,33 +131,28 @@ protected:
             if (readBlock(b) != padded(b, image(b, 90 + b))) return fail("block %d: the next write is lost at restart", b);
         return 0;
     }
-    std::string fired(const mfpsys::test::Outcome& o, const char* what) {
+    // What went wrong in a run a cut (what) should stop, or (what null) one that should succeed.
+    std::string wrong(const mfpsys::test::Outcome& o, const char* what = nullptr) {
         board().disarm();
+        if (!what) return o.ok() ? "" : msg.get() + (" (" + o.describe() + ")");
         if (o.signal != SIGKILL) return std::string(what) + " did not fire: " + o.describe() + ' ' + msg.get();
         return board().power_lost() ? "" : std::string(what) + " killed the process but left the power on";
     }
-    // The cut c, and c2 when given at that step of the recovery that follows;
-    // then the checks. Gives the steps (program, erase) of the recovery after the last cut.
+    // The cut c, and c2 when given at that step of the recovery that follows; then the
+    // checks. Gives the steps of the recovery after the last cut.
     Steps runCut(const Cut& c, const std::string& id, const Cut* c2 = nullptr) {
         std::string why = prepare() ? "" : "could not prepare";
         *begun = 0, msg[0] = 0;
-        if (why.empty()) why = fired(runOp(&c), "the cut");
-        if (why.empty() && c2) {
-            board().arm_power_cut(c2->at, c2->k, c2->tear, c2->salt);
-            why = fired(restart([&] { return recover(c.tear != Tear::None); }), "the second cut");
-        }
-        Steps steps{};
-        for (bool first : {true, false}) {
-            const auto c0 = board().counters();
-            auto o = why.empty() ? restart([&] { return first ? recover(c.tear != Tear::None || (c2 && c2->tear != Tear::None)) : afterRestart(); })
-                                 : mfpsys::test::Outcome{true, 0, 0};
-            if (first) steps = {board().counters().writes - c0.writes, board().counters().erase_requests - c0.erase_requests};
-            if (!o.ok()) why = std::string(msg.get()) + " (" + o.describe() + ")";
-        }
+        if (why.empty()) why = wrong(runOp(&c), "the cut");
+        if (why.empty() && c2) board().arm_power_cut(c2->at, c2->k, c2->tear, c2->salt), why = wrong(restart([&] { return recover(c.tear != Tear::None); }), "the second cut");
+        const auto c0 = board().counters();
+        if (why.empty()) why = wrong(restart([&] { return recover(c.tear != Tear::None || (c2 && c2->tear != Tear::None)); }));
+        const auto c1 = board().counters();
+        if (why.empty()) why = wrong(restart([&] { return afterRestart(); }));
         if (why.empty() && board().counters().violations != 0) why = "a write asked to raise a 0 bit to 1";
         if (!why.empty())
             ADD_FAILURE() << "cut " << id << ": " << why << "\n  replay: MFPSYS_SALT=" << salt << " MFPSYS_REPLAY=" << id << ' ' << program_invocation_name;
-        return steps;
+        return {c1.writes - c0.writes, c1.erase_requests - c0.erase_requests};
     }
 };
 
@@ -175,15 +164,13 @@ TEST_P(Campaign, EveryCutPoint) {
     ASSERT_GT(steps[0] + steps[1], 0u);
     std::printf("%s: %d program and %d erase steps\n", s.name, int(steps[0]), int(steps[1]));
     const std::string replay = std::getenv("MFPSYS_REPLAY") ? std::getenv("MFPSYS_REPLAY") : "";  // one cut, by the id a failure printed
-    const char* mode = std::getenv("MFPSYS_CAMPAIGN");
-    const bool full = mode && !std::strcmp(mode, "full") && replay.empty();
+    const bool full = std::getenv("MFPSYS_CAMPAIGN") && !std::strcmp(std::getenv("MFPSYS_CAMPAIGN"), "full") && replay.empty();
     std::vector<Tear> tears = {Tear::None, Tear::Prefix, Tear::Random};
 #if defined(__powerpc__)
     if (!full && replay.empty()) tears = {Tear::Prefix};  // qemu is slow: one mode by default
 #endif
-    uint64_t h = salt, n = 0, seconds = 0;
+    uint64_t h = salt, n = 0, seconds = 0, cuts = tears.size() * (steps[0] + steps[1]);
     for (const char* p = s.name; *p; ++p) h = mix(h ^ uint8_t(*p));
-    const uint64_t cuts = tears.size() * (steps[0] + steps[1]);
     for (Tear tear : tears)
         for (uint64_t i = 0; i < steps[0] + steps[1]; ++i, ++n) {
             const Cut c = nthCut(steps, i, tear, h);
