@@ -28,26 +28,25 @@ const std::vector<Scenario> kScenarios = {
     {"append_sector6", {{0, 1}, {1, 1}, {2, 1}, {3, 1}}, {}, CutAt::Program, 0, Op::Write, {3, 2}},
     {"transfer_64k", {{0, 1}, {1, 1}, {2, 1}, {3, 1}}, {}, CutAt::Program, 0, Op::Write, {0, 2}},
     {"transfer_ring4", {{3, 1}, {3, 2}, {0, 1}}, {}, CutAt::Program, 0, Op::Write, {3, 3}},
-    // The scan erases the new sector of a transfer cut inside its record, and
-    // the old sector of one cut at the old sector's erase request.
+    // The scan erases the new sector of a transfer cut inside its record, and the old sector of one cut at
+    // the old sector's erase request; after a killed writer of either, the ring's next writer repairs it.
     {"scan_partial_transfer", {{0, 1}, {1, 1}, {3, 1}}, W{0, 2}, CutAt::Program, 6, Op::Powerup, {}},
     {"scan_old_sector", {{0, 1}, {1, 1}, {3, 1}}, W{0, 2}, CutAt::Erase, 1, Op::Powerup, {}},
-    // The same two transfers left by a killed writer: the next writer of the ring repairs them.
     {"killed_mid_transfer", {{0, 1}, {1, 1}, {3, 1}}, W{0, 2}, CutAt::Program, 6, Op::Killed, {1, 2}},
     {"killed_at_old_erase", {{0, 1}, {1, 1}, {3, 1}}, W{0, 2}, CutAt::Erase, 1, Op::Killed, {1, 2}},
     {"erase_all", {{0, 1}, {1, 1}, {2, 1}, {3, 1}, {0, 2}, {3, 2}}, {}, CutAt::Program, 0, Op::EraseAll, {}},
     {"mac_rewrite", {}, {}, CutAt::Program, 0, Op::Mac, {}},
 };
 constexpr const char *kMacOld = "00:11:22:33:44:55", *kMacNew = "66:77:88:99:aa:bb", *kMacNext = "02:03:04:05:06:07";
-struct Cut { CutAt at; uint64_t k; Tear tear; uint64_t salt; };
+struct Cut { CutAt at; uint64_t k; Tear tear; uint64_t salt; std::string name; };
 using Steps = std::array<uint64_t, 2>;  // program, erase
 // Cut i of a run of these steps (its programs, then its erases), its tear salted from base.
 Cut nthCut(const Steps& st, uint64_t i, Tear tear, uint64_t base) {
     const CutAt at = i < st[0] ? CutAt::Program : CutAt::Erase;
     const uint64_t k = i < st[0] ? i + 1 : i - st[0] + 1;
-    return {at, k, tear, mix(base ^ (k << 8) ^ (uint64_t(at) << 4) ^ uint64_t(tear)) | 1};
+    return {at, k, tear, mix(base ^ (k << 8) ^ (uint64_t(at) << 4) ^ uint64_t(tear)) | 1,
+            (at == CutAt::Erase ? "erase:" : "program:") + std::to_string(k) + ':' + mfpsim::tear_name(tear)};
 }
-std::string name(const Cut& c) { return (c.at == CutAt::Erase ? "erase:" : "program:") + std::to_string(c.k) + ':' + mfpsim::tear_name(c.tear); }
 
 const uint64_t salt = std::getenv("MFPSYS_SALT") ? std::strtoull(std::getenv("MFPSYS_SALT"), nullptr, 0) : 1;  // moves the tears
 bool macIs(const char* m, const char* text) { return m && m != ENV_MAC_READ_FAILED && !std::strcmp(m, text); }
@@ -56,12 +55,12 @@ class Campaign : public mfpsys::test::BoardTest, public ::testing::WithParamInte
 protected:
     mfpsys::test::Shared<char> msg{256};
     mfpsys::test::Shared<int> begun{1};  // the recovery's next writes begun when a second cut stopped it
+    std::vector<uint8_t> prepared;        // the flash once prepared: every later cut starts from a copy
     const Scenario& sc() const { return kScenarios[size_t(GetParam())]; }
     int fail(const char* what, int b) { std::snprintf(msg.get(), 256, what, b); return 1; }
 
-    std::vector<uint8_t> prepared;  // the flash once prepared: every later cut starts from a copy
     bool prepare() {
-        board().disarm(), board().power_on();
+        board().disarm(), board().power_on(), *begun = 0, msg[0] = 0;
         if (!prepared.empty()) return board().set_flash(0, prepared), true;
         auto setup = restart([&] {
             if (sc().op == Op::Mac) return env_mac_write(kMacOld) == 0 ? 0 : 1;
@@ -96,11 +95,10 @@ protected:
             return 1;
         });
     }
-    // Each block reads its acknowledged or its cut image (erase-all may leave
-    // sectors 0-5 without one; of a recovery cut again, the next writes it
-    // finished are acknowledged, the one it was in is cut); the address reads
-    // old, new (next, after a second cut) or blank (a torn step may leave a
-    // sector the read reports damaged). Then the next writes.
+    // Each block reads its acknowledged or its cut image (erase-all may leave sectors 0-5 without one; of a
+    // recovery cut again, the next writes it finished are acknowledged, the one it was in is cut); the address
+    // reads old, new (next, after a second cut) or blank (a torn step may leave a sector the read reports
+    // damaged). Then the next writes.
     int recover(bool torn) {
         const Scenario& s = sc();
         const int before = std::exchange(*begun, 0);
@@ -109,17 +107,16 @@ protected:
                 return fail("mac: neither old, new nor blank (%d)", 0);
             return *begun = 1, env_mac_write(kMacNext) == 0 ? 0 : fail("mac: the next write fails (%d)", 0);
         }
-        std::optional<std::vector<uint8_t>> acked[kBlocks];
-        std::vector<std::vector<uint8_t>> cut[kBlocks];
-        for (const W& w : s.setup) acked[w.block] = padded(w.block, image(w.block, w.round));
-        if (s.prep) cut[s.prep->block].push_back(padded(s.prep->block, image(s.prep->block, s.prep->round)));
-        if (s.op == Op::Write || s.op == Op::Killed) cut[s.write.block].push_back(padded(s.write.block, image(s.write.block, s.write.round)));
-        for (int b = 0; b < before; ++b)
-            if (b + 1 < before) acked[b] = padded(b, image(b, 90 + b)), cut[b].clear();
-            else cut[b].push_back(padded(b, image(b, 90 + b)));
+        std::vector<std::vector<uint8_t>> may[kBlocks];  // the images a block may read: acknowledged, then cut
+        bool kept[kBlocks] = {};                         // an image was acknowledged: the block never reads none
+        auto add = [&](int b, int r, bool acked) { if (acked) may[b].clear(); may[b].push_back(padded(b, image(b, r))), kept[b] |= acked; };
+        for (const W& w : s.setup) add(w.block, w.round, true);
+        if (s.prep) add(s.prep->block, s.prep->round, false);
+        if (s.op == Op::Write || s.op == Op::Killed) add(s.write.block, s.write.round, false);
+        for (int b = 0; b < before; ++b) add(b, 90 + b, b + 1 < before);
         for (int b = 0; b < kBlocks; ++b) {
-            if (auto got = readBlock(b); !got && acked[b] && !(s.op == Op::EraseAll && b < 3 && b + 1 >= before)) return fail("block %d: the acknowledged image is gone", b);
-            else if (got && got != acked[b] && std::find(cut[b].begin(), cut[b].end(), *got) == cut[b].end()) return fail("block %d: reads bytes no write acknowledged or attempted", b);
+            if (auto got = readBlock(b); !got && kept[b] && !(s.op == Op::EraseAll && b < 3 && b + 1 >= before)) return fail("block %d: the acknowledged image is gone", b);
+            else if (got && std::find(may[b].begin(), may[b].end(), *got) == may[b].end()) return fail("block %d: reads bytes no write acknowledged or attempted", b);
         }
         for (int b = 0; b < kBlocks; ++b)
             if (*begun = b + 1; writeImage(b, 90 + b) != 0) return fail("block %d: the next write fails", b);
@@ -138,12 +135,9 @@ protected:
         if (o.signal != SIGKILL) return std::string(what) + " did not fire: " + o.describe() + ' ' + msg.get();
         return board().power_lost() ? "" : std::string(what) + " killed the process but left the power on";
     }
-    // The cut c, and c2 when given at that step of the recovery that follows; then the
-    // checks. Gives the steps of the recovery after the last cut.
+    // The cut c, and c2 when given at that step of the recovery that follows; then the checks. Gives the recovery's steps.
     Steps runCut(const Cut& c, const std::string& id, const Cut* c2 = nullptr) {
-        std::string why = prepare() ? "" : "could not prepare";
-        *begun = 0, msg[0] = 0;
-        if (why.empty()) why = wrong(runOp(&c), "the cut");
+        std::string why = prepare() ? wrong(runOp(&c), "the cut") : "could not prepare";
         if (why.empty() && c2) board().arm_power_cut(c2->at, c2->k, c2->tear, c2->salt), why = wrong(restart([&] { return recover(c.tear != Tear::None); }), "the second cut");
         const auto c0 = board().counters();
         if (why.empty()) why = wrong(restart([&] { return recover(c.tear != Tear::None || (c2 && c2->tear != Tear::None)); }));
@@ -162,7 +156,6 @@ TEST_P(Campaign, EveryCutPoint) {
     ASSERT_CHILD_OK(runOp(nullptr)) << "the operation fails without a cut";
     const Steps steps = {board().counters().writes, board().counters().erase_requests};
     ASSERT_GT(steps[0] + steps[1], 0u);
-    std::printf("%s: %d program and %d erase steps\n", s.name, int(steps[0]), int(steps[1]));
     const std::string replay = std::getenv("MFPSYS_REPLAY") ? std::getenv("MFPSYS_REPLAY") : "";  // one cut, by the id a failure printed
     const bool full = std::getenv("MFPSYS_CAMPAIGN") && !std::strcmp(std::getenv("MFPSYS_CAMPAIGN"), "full") && replay.empty();
     std::vector<Tear> tears = {Tear::None, Tear::Prefix, Tear::Random};
@@ -174,22 +167,21 @@ TEST_P(Campaign, EveryCutPoint) {
     for (Tear tear : tears)
         for (uint64_t i = 0; i < steps[0] + steps[1]; ++i, ++n) {
             const Cut c = nthCut(steps, i, tear, h);
-            const std::string id = s.name + (':' + name(c));
+            const std::string id = s.name + (':' + c.name);
             if (!replay.empty() && id != replay && !replay.starts_with(id + '+')) continue;
             const Steps rec = runCut(c, id);
-            // Then every step of the recovery in one tear from the salt; otherwise three first cuts
-            // drawn from the salt, each at one of its recovery's erases (the repairs) if it has any.
+            // Then each step of the recovery (a tear from the salt); in CI three drawn, each at an erase (a repair) if any.
             const bool sample = !full && replay.empty() && (n == mix(h + 1) % cuts || n == mix(h + 2) % cuts || n == mix(h + 3) % cuts);
             const uint64_t pick = mix(h ^ n), drawn = rec[1] ? rec[0] + pick % rec[1] : pick % (rec[0] | 1);
             for (uint64_t j = 0; j < rec[0] + rec[1]; ++j) {
                 const Cut c2 = nthCut(rec, j, tears[mix(c.salt ^ j) % tears.size()], c.salt);
-                const std::string id2 = id + '+' + name(c2);
+                const std::string id2 = id + '+' + c2.name;
                 if (!full && !(sample && j == drawn) && id2 != replay) continue;
                 if (sample) std::printf("second cut %s\n", id2.c_str());
                 runCut(c, id2, &c2), ++seconds;
             }
         }
-    std::printf("%s: %d second cuts\n", s.name, int(seconds));
+    std::printf("%s: %d program and %d erase steps, %d second cuts\n", s.name, int(steps[0]), int(steps[1]), int(seconds));
 }
 
 INSTANTIATE_TEST_SUITE_P(, Campaign, ::testing::Range(0, int(kScenarios.size())),
