@@ -32,8 +32,8 @@ const std::vector<Scenario> kScenarios = {
     // the old sector's erase request; after a killed writer of either, the ring's next writer repairs it.
     {"scan_partial_transfer", {{0, 1}, {1, 1}, {3, 1}}, W{0, 2}, CutAt::Program, 6, Op::Powerup, {}},
     {"scan_old_sector", {{0, 1}, {1, 1}, {3, 1}}, W{0, 2}, CutAt::Erase, 1, Op::Powerup, {}},
-    {"killed_mid_transfer", {{0, 1}, {1, 1}, {3, 1}}, W{0, 2}, CutAt::Program, 6, Op::Killed, {1, 2}},
-    {"killed_at_old_erase", {{0, 1}, {1, 1}, {3, 1}}, W{0, 2}, CutAt::Erase, 1, Op::Killed, {1, 2}},
+    {"killed_mid_transfer", {{0, 1}, {1, 1}, {3, 1}}, W{0, 2}, CutAt::Program, 6, Op::Killed, {0, 3}},
+    {"killed_at_old_erase", {{0, 1}, {1, 1}, {3, 1}}, W{0, 2}, CutAt::Erase, 1, Op::Killed, {0, 3}},
     {"erase_all", {{0, 1}, {1, 1}, {2, 1}, {3, 1}, {0, 2}, {3, 2}}, {}, CutAt::Program, 0, Op::EraseAll, {}},
     {"mac_rewrite", {}, {}, CutAt::Program, 0, Op::Mac, {}},
 };
