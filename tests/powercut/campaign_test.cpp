@@ -20,8 +20,7 @@ namespace {
 
 enum class Op { Write, EraseAll, Powerup, Mac, Killed };
 struct W { int block, round; };
-// setup: writes acknowledged before the operation; prep: a write cut untorn at prepAt/prepK before
-// it (Killed: only the writer's process dies, the system lives on and the operation's write repairs).
+// setup: writes acknowledged before the operation; prep: a write cut untorn at prepAt/prepK before it (Killed: its process alone).
 struct Scenario { const char* name; std::vector<W> setup; std::optional<W> prep; CutAt prepAt; uint64_t prepK; Op op; W write; };
 const std::vector<Scenario> kScenarios = {
     {"first_write", {}, {}, CutAt::Program, 0, Op::Write, {1, 1}},
@@ -44,8 +43,7 @@ using Steps = std::array<uint64_t, 2>;  // program, erase
 Cut nthCut(const Steps& st, uint64_t i, Tear tear, uint64_t base) {
     const CutAt at = i < st[0] ? CutAt::Program : CutAt::Erase;
     const uint64_t k = i < st[0] ? i + 1 : i - st[0] + 1;
-    return {at, k, tear, mix(base ^ (k << 8) ^ (uint64_t(at) << 4) ^ uint64_t(tear)) | 1,
-            (at == CutAt::Erase ? "erase:" : "program:") + std::to_string(k) + ':' + mfpsim::tear_name(tear)};
+    return {at, k, tear, mix(base ^ (k << 8) ^ (uint64_t(at) << 4) ^ uint64_t(tear)) | 1, (i < st[0] ? "program:" : "erase:") + std::to_string(k) + ':' + mfpsim::tear_name(tear)};
 }
 
 const uint64_t salt = std::getenv("MFPSYS_SALT") ? std::strtoull(std::getenv("MFPSYS_SALT"), nullptr, 0) : 1;  // moves the tears
@@ -77,8 +75,7 @@ protected:
         board().arm_power_cut(sc().prepAt, sc().prepK, Tear::None, 77);
         auto write = [&] { return writeImage(sc().prep->block, sc().prep->round); };
         const int signal = (restarted ? restart(write) : mfpsys::test::run_child(write)).signal;
-        board().disarm(), board().power_on();
-        return signal == SIGKILL;
+        return board().disarm(), board().power_on(), signal == SIGKILL;
     }
     // The operation in a restarted system, cut at c when given; the counters count it alone.
     mfpsys::test::Outcome runOp(const Cut* c) {
@@ -95,14 +92,12 @@ protected:
             return 1;
         });
     }
-    // Each block reads its acknowledged or its cut image (erase-all may leave sectors 0-5 without one; of a
-    // recovery cut again, the next writes it finished are acknowledged, the one it was in is cut); the address
-    // reads old, new (next, after a second cut) or blank (a torn step may leave a sector the read reports
-    // damaged). Then the next writes.
+    // Each block reads its acknowledged or its cut image (erase-all may leave sectors 0-5 without one; of a cut
+    // recovery, the next writes it finished are acknowledged, the one it was in is cut); the address reads old,
+    // new (next, after a second cut) or blank (or, torn, a sector the read reports damaged). Then the next writes.
     int recover(bool torn) {
-        const Scenario& s = sc();
         const int before = std::exchange(*begun, 0);
-        if (char* m = s.op == Op::Mac ? env_mac_read() : nullptr; s.op == Op::Mac) {
+        if (char* m = sc().op == Op::Mac ? env_mac_read() : nullptr; sc().op == Op::Mac) {
             if (!(m == nullptr || macIs(m, kMacOld) || macIs(m, kMacNew) || (before && macIs(m, kMacNext)) || (m == ENV_MAC_READ_FAILED && torn)))
                 return fail("mac: neither old, new nor blank (%d)", 0);
             return *begun = 1, env_mac_write(kMacNext) == 0 ? 0 : fail("mac: the next write fails (%d)", 0);
@@ -110,22 +105,20 @@ protected:
         std::vector<std::vector<uint8_t>> may[kBlocks];  // the images a block may read: acknowledged, then cut
         bool kept[kBlocks] = {};                         // an image was acknowledged: the block never reads none
         auto add = [&](int b, int r, bool acked) { if (acked) may[b].clear(); may[b].push_back(padded(b, image(b, r))), kept[b] |= acked; };
-        for (const W& w : s.setup) add(w.block, w.round, true);
-        if (s.prep) add(s.prep->block, s.prep->round, false);
-        if (s.op == Op::Write || s.op == Op::Killed) add(s.write.block, s.write.round, false);
+        for (const W& w : sc().setup) add(w.block, w.round, true);
+        if (sc().prep) add(sc().prep->block, sc().prep->round, false);
+        if (sc().op == Op::Write || sc().op == Op::Killed) add(sc().write.block, sc().write.round, false);
         for (int b = 0; b < before; ++b) add(b, 90 + b, b + 1 < before);
         for (int b = 0; b < kBlocks; ++b) {
-            if (auto got = readBlock(b); !got && kept[b] && !(s.op == Op::EraseAll && b < 3 && b + 1 >= before)) return fail("block %d: the acknowledged image is gone", b);
+            if (auto got = readBlock(b); !got && kept[b] && !(sc().op == Op::EraseAll && b < 3 && b + 1 >= before)) return fail("block %d: the acknowledged image is gone", b);
             else if (got && std::find(may[b].begin(), may[b].end(), *got) == may[b].end()) return fail("block %d: reads bytes no write acknowledged or attempted", b);
         }
-        for (int b = 0; b < kBlocks; ++b)
-            if (*begun = b + 1; writeImage(b, 90 + b) != 0) return fail("block %d: the next write fails", b);
+        for (int b = 0; b < kBlocks; ++b) if (*begun = b + 1; writeImage(b, 90 + b) != 0) return fail("block %d: the next write fails", b);
         return 0;
     }
     int afterRestart() {
         if (sc().op == Op::Mac) return macIs(env_mac_read(), kMacNext) ? 0 : fail("mac: the next address is lost (%d)", 0);
-        for (int b = 0; b < kBlocks; ++b)
-            if (readBlock(b) != padded(b, image(b, 90 + b))) return fail("block %d: the next write is lost at restart", b);
+        for (int b = 0; b < kBlocks; ++b) if (readBlock(b) != padded(b, image(b, 90 + b))) return fail("block %d: the next write is lost at restart", b);
         return 0;
     }
     // What went wrong in a run a cut (what) should stop, or (what null) one that should succeed.
@@ -144,14 +137,12 @@ protected:
         const auto c1 = board().counters();
         if (why.empty()) why = wrong(restart([&] { return afterRestart(); }));
         if (why.empty() && board().counters().violations != 0) why = "a write asked to raise a 0 bit to 1";
-        if (!why.empty())
-            ADD_FAILURE() << "cut " << id << ": " << why << "\n  replay: MFPSYS_SALT=" << salt << " MFPSYS_REPLAY=" << id << ' ' << program_invocation_name;
+        if (!why.empty()) ADD_FAILURE() << "cut " << id << ": " << why << "\n  replay: MFPSYS_SALT=" << salt << " MFPSYS_REPLAY=" << id << ' ' << program_invocation_name;
         return {c1.writes - c0.writes, c1.erase_requests - c0.erase_requests};
     }
 };
 
 TEST_P(Campaign, EveryCutPoint) {
-    const Scenario& s = sc();
     ASSERT_TRUE(prepare());
     ASSERT_CHILD_OK(runOp(nullptr)) << "the operation fails without a cut";
     const Steps steps = {board().counters().writes, board().counters().erase_requests};
@@ -163,11 +154,11 @@ TEST_P(Campaign, EveryCutPoint) {
     if (!full && replay.empty()) tears = {Tear::Prefix};  // qemu is slow: one mode by default
 #endif
     uint64_t h = salt, n = 0, seconds = 0, cuts = tears.size() * (steps[0] + steps[1]);
-    for (const char* p = s.name; *p; ++p) h = mix(h ^ uint8_t(*p));
+    for (const char* p = sc().name; *p; ++p) h = mix(h ^ uint8_t(*p));
     for (Tear tear : tears)
         for (uint64_t i = 0; i < steps[0] + steps[1]; ++i, ++n) {
             const Cut c = nthCut(steps, i, tear, h);
-            const std::string id = s.name + (':' + c.name);
+            const std::string id = sc().name + (':' + c.name);
             if (!replay.empty() && id != replay && !replay.starts_with(id + '+')) continue;
             const Steps rec = runCut(c, id);
             // Then each step of the recovery (a tear from the salt); in CI three drawn, each at an erase (a repair) if any.
@@ -181,7 +172,7 @@ TEST_P(Campaign, EveryCutPoint) {
                 runCut(c, id2, &c2), ++seconds;
             }
         }
-    std::printf("%s: %d program and %d erase steps, %d second cuts\n", s.name, int(steps[0]), int(steps[1]), int(seconds));
+    std::printf("%s: %d program and %d erase steps, %d second cuts\n", sc().name, int(steps[0]), int(steps[1]), int(seconds));
 }
 
 INSTANTIATE_TEST_SUITE_P(, Campaign, ::testing::Range(0, int(kScenarios.size())),
