@@ -122,6 +122,20 @@ enum class Refusal {
     ForeignRing,      // the block lives in another ring
 };
 
+// What the offline inspector prints for a refusal.
+inline const char* refusalName(Refusal r) {
+    switch (r) {
+    case Refusal::None: return "none";
+    case Refusal::Free: return "free";
+    case Refusal::ControlChecksum: return "control checksum";
+    case Refusal::Incomplete: return "incomplete";
+    case Refusal::UnknownBlock: return "unknown block";
+    case Refusal::OutsideSector: return "outside its sector";
+    case Refusal::ForeignRing: return "block of another ring";
+    }
+    return "?";
+}
+
 struct Entry {
     uint16_t mark = 0, dataCksm = 0, ctrlCksm = 0;
     uint32_t dataOfst = 0;

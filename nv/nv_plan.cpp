@@ -2,6 +2,7 @@
 #include "nv/nv_plan.h"
 
 #include <array>
+#include <cstring>
 
 #include "nv/nv_format.h"
 
@@ -41,6 +42,53 @@ void forgetCutTransfer(const Tables& t, ScanPort& port, int32_t ringId, int s, b
 }
 
 }  // namespace
+
+const char* clearName(Clear why) {
+    switch (why) {
+    case Clear::NoValidHeader: return "no sector of its ring has a valid header";
+    case Clear::NothingTaken: return "no block's newest copy in it";
+    case Clear::Older: return "older than the sector that completed its ring";
+    case Clear::CutTransfer: return "holds a ring move cut short";
+    }
+    return "?";
+}
+
+StartTables::StartTables() {
+    for (int s = 0; s < NV_REAL_SEC_NUM; ++s) {
+        sec[s] = _nvRealSec[s];
+        sec[s].eraseState = NV_ERASE_STATE_READY;
+        sec[s].usedEntries = 0;
+        sec[s].writeOfst = NV_CTL_AREA_SIZE;
+        t.sec[s] = &sec[s];
+    }
+    for (int b = 0; b < NV_VRTL_SEC_NUM; ++b) {
+        blk[b] = _nvVrtlSec[b];
+        t.blk[b] = &blk[b];
+    }
+    linkRings(t);
+    for (auto& v : blk) {
+        int first = firstSector(t, v.ringId);
+        v.crntSec = first < 0 ? 0u : static_cast<uint32_t>(first);
+        v.dataOfst = -1;
+        v.cache = 0;
+    }
+}
+
+bool ImagePort::read(uint32_t offset, uint32_t n, uint8_t* buf) {
+    if (!inside(offset, n)) return false;
+    std::memcpy(buf, img_ + offset, n);
+    return true;
+}
+
+Blank ImagePort::erased(uint32_t offset, uint32_t n) {
+    if (!inside(offset, n)) return Blank::Unreadable;
+    return erasedBytes(img_ + offset, n) ? Blank::Blank : Blank::NotBlank;
+}
+
+bool ImagePort::take(int b, uint32_t offset, uint16_t cksm) {
+    uint32_t cap = t_.blk[b]->capacity;
+    return inside(offset, cap) && sum16(img_ + offset, cap) == cksm;
+}
 
 void linkRings(const Tables& t) {
     for (int i = 0; i < NV_REAL_SEC_NUM; ++i) {

@@ -6,6 +6,7 @@
 // on an image and shows the result. It touches no shared state of its own.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "mfpsys/nv.h"
@@ -28,6 +29,9 @@ enum class Clear {
     CutTransfer,     // holds part of a move cut short; the older sector holds all
 };
 
+// The reason in words, as the offline inspector prints it.
+const char* clearName(Clear why);
+
 // What the plan reads, and what it has decided as soon as it decides it.
 class ScanPort {
 public:
@@ -47,6 +51,38 @@ public:
     virtual void unreadable(int s) = 0;
 protected:
     ~ScanPort() = default;
+};
+
+// The tables as a power-up starts from them, copied from the compiled-in
+// defaults: for a plan run over an image instead of the store's own state.
+struct StartTables {
+    NvRealSecEntry sec[NV_REAL_SEC_NUM];
+    NvVrtlSecEntry blk[NV_VRTL_SEC_NUM];
+    Tables t;
+    StartTables();
+    StartTables(const StartTables&) = delete;  // t points into this object
+    StartTables& operator=(const StartTables&) = delete;
+};
+
+// The plan over a flash image in memory: reads are bounded by the image and
+// a record is taken when its checksum matches. It notes no decision; a
+// derived port notes those it shows.
+class ImagePort : public ScanPort {
+public:
+    ImagePort(const uint8_t* image, size_t size, const Tables& t) : img_(image), size_(size), t_(t) {}
+    bool read(uint32_t offset, uint32_t n, uint8_t* buf) override;
+    Blank erased(uint32_t offset, uint32_t n) override;
+    bool take(int b, uint32_t offset, uint16_t cksm) override;
+    void drop(int) override {}
+    void clear(int, Clear) override {}
+    void unreadable(int) override {}
+protected:
+    ~ImagePort() = default;
+private:
+    bool inside(uint32_t offset, uint32_t n) const { return uint64_t{offset} + n <= size_; }
+    const uint8_t* img_;
+    size_t size_;
+    const Tables& t_;
 };
 
 // readCounts's ring: every ring.

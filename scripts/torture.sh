@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The full reliability campaign: every scenario at every cut point in every
-# tear mode (also on ppc, where CI runs one), the killed holders and
-# concurrent clients, bad input, then each fuzz target for
-# MFPSYS_FUZZ_SECONDS (default 600).
+# tear mode (also on ppc, where CI runs one), each cut followed by a second
+# cut at every step of the recovery after it (CI draws three per scenario),
+# the killed holders and concurrent clients, bad input, then each fuzz target
+# for MFPSYS_FUZZ_SECONDS (default 600).
 # Runs on the presets in MFPSYS_PRESETS (default: native). MFPSYS_SALT fixes
 # the salt (default: one drawn here and printed). Prints the figures.
 # --vm: then the virtual board's campaign too, every step in every tear (a
@@ -43,11 +44,11 @@ for preset in $PRESETS; do
         # Each test case in a new IPC namespace, as under ctest.
         log=build/$preset/torture-$t.log
         if ! "${run[@]}" "$dir/$t" 2>&1 | grep -v '^mfpsim: power cut' | tee "$log" |
-                grep -E ' program and [0-9]+ erase steps$|^\[  (PASSED|FAILED) )|replay:'; then
+                grep -E ' erase steps, [0-9]+ second cuts$|^\[  (PASSED|FAILED) )|replay:'; then
             :
         fi
         grep -q '^\[  PASSED  \]' "$log" && ! grep -q '^\[  FAILED  \]' "$log" || status=1
-        while read -r line; do figures+=("$preset $line"); done < <(grep ' program and [0-9]* erase steps$' "$log")
+        while read -r line; do figures+=("$preset $line"); done < <(grep ' erase steps, [0-9]* second cuts$' "$log")
     done
 done
 

@@ -52,84 +52,17 @@ static std::string erase_id_name(uint32_t id) {
     return "invalid";
 }
 
-static const char* refusal_name(nv::Refusal r) {
-    switch (r) {
-    case nv::Refusal::None: return "none";
-    case nv::Refusal::Free: return "free";
-    case nv::Refusal::ControlChecksum: return "control checksum";
-    case nv::Refusal::Incomplete: return "incomplete";
-    case nv::Refusal::UnknownBlock: return "unknown block";
-    case nv::Refusal::OutsideSector: return "outside its sector";
-    case nv::Refusal::ForeignRing: return "block of another ring";
-    }
-    return "?";
-}
-
-static const char* clear_name(nv::Clear c) {
-    switch (c) {
-    case nv::Clear::NoValidHeader: return "no sector of its ring has a valid header";
-    case nv::Clear::NothingTaken: return "no block's newest copy in it";
-    case nv::Clear::Older: return "older than the sector that completed its ring";
-    case nv::Clear::CutTransfer: return "holds a ring move cut short";
-    }
-    return "?";
-}
-
-// The library's default tables, as a power-up starts from them.
-struct ImageTables {
-    NvRealSecEntry sec[NV_REAL_SEC_NUM];
-    NvVrtlSecEntry blk[NV_VRTL_SEC_NUM];
-    nv::Tables t;
-    ImageTables() {
-        for (int s = 0; s < NV_REAL_SEC_NUM; ++s) {
-            sec[s] = _nvRealSec[s];
-            sec[s].eraseState = NV_ERASE_STATE_READY;
-            sec[s].usedEntries = 0;
-            sec[s].writeOfst = NV_CTL_AREA_SIZE;
-            t.sec[s] = &sec[s];
-        }
-        for (int b = 0; b < NV_VRTL_SEC_NUM; ++b) {
-            blk[b] = _nvVrtlSec[b];
-            t.blk[b] = &blk[b];
-        }
-        nv::linkRings(t);
-        for (auto& v : blk) {
-            int first = nv::firstSector(t, v.ringId);
-            v.crntSec = first < 0 ? 0u : static_cast<uint32_t>(first);
-            v.dataOfst = -1;
-            v.cache = 0;
-        }
-    }
-};
-
-// The plan over an image: reads are bounded by it; what is erased is noted.
-class ImagePort final : public nv::ScanPort {
+// The plan over the image, noting what it erases and why.
+class InspectPort final : public nv::ImagePort {
 public:
-    ImagePort(const std::vector<uint8_t>& img, const nv::Tables& t, std::vector<SectorView>& secs)
-        : img_(img), t_(t), secs_(secs) {}
-    bool read(uint32_t offset, uint32_t n, uint8_t* buf) override {
-        if (!inside(offset, n)) return false;
-        std::memcpy(buf, img_.data() + offset, n);
-        return true;
-    }
-    nv::Blank erased(uint32_t offset, uint32_t n) override {
-        if (!inside(offset, n)) return nv::Blank::Unreadable;
-        return nv::erasedBytes(img_.data() + offset, n) ? nv::Blank::Blank : nv::Blank::NotBlank;
-    }
-    bool take(int b, uint32_t offset, uint16_t cksm) override {
-        uint32_t cap = t_.blk[b]->capacity;
-        return inside(offset, cap) && nv::sum16(img_.data() + offset, cap) == cksm;
-    }
-    void drop(int) override {}
+    InspectPort(const std::vector<uint8_t>& img, const nv::Tables& t, std::vector<SectorView>& secs)
+        : ImagePort(img.data(), img.size(), t), secs_(secs) {}
     void clear(int s, nv::Clear why) override {
         secs_[s].fate = secs_[s].blank ? "blank" : "erased";
-        secs_[s].why = clear_name(why);
+        secs_[s].why = nv::clearName(why);
     }
     void unreadable(int s) override { secs_[s].fate = "unreadable"; }
 private:
-    bool inside(uint32_t offset, uint32_t n) const { return uint64_t{offset} + n <= img_.size(); }
-    const std::vector<uint8_t>& img_;
-    const nv::Tables& t_;
     std::vector<SectorView>& secs_;
 };
 
@@ -160,7 +93,7 @@ static SectorView decode_sector(const std::vector<uint8_t>& img, const nv::Table
 
 // What a power-up makes of the image: the library's plan, over the image.
 static void predict(const std::vector<uint8_t>& img, const nv::Tables& t, std::vector<SectorView>& secs) {
-    ImagePort port(img, t, secs);
+    InspectPort port(img, t, secs);
     nv::readCounts(t, port, nv::kAllRings);
     int rings[5];
     nv::ringIds(t, rings);
@@ -245,7 +178,7 @@ int cmd_flash(const std::string& verb, const Args& a) {
     std::string from;
     if (!load_image(a, img, from)) return fail("cannot read a 512 KiB flash image from %s", from.c_str());
 
-    ImageTables tables;
+    nv::StartTables tables;
     const nv::Tables& t = tables.t;
     std::vector<SectorView> secs;
     for (int s = 0; s < NV_REAL_SEC_NUM; ++s) secs.push_back(decode_sector(img, t, s));
@@ -270,7 +203,7 @@ int cmd_flash(const std::string& verb, const Args& a) {
                 j.begin_object().field("index", e.index).field("data_mark", static_cast<uint32_t>(e.e.mark))
                     .field("complete", e.complete).field("block_address", e.e.blockAddr)
                     .field("data_offset", e.e.dataOfst).field("control_checksum_ok", e.ctl_ok)
-                    .field("refused", refusal_name(e.e.refusal));
+                    .field("refused", nv::refusalName(e.e.refusal));
                 if (e.data_checked) j.field("data_checksum_ok", e.data_ok); else j.null_field("data_checksum_ok");
                 j.field("loaded", e.loaded).end_object();
             }

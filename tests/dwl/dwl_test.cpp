@@ -48,24 +48,26 @@ TEST_F(Dwl, EachKeyMapsItsAreaReadOnlyAndDisconnectUnmapsIt) {
                   (std::vector<std::uintptr_t>{reinterpret_cast<std::uintptr_t>(data - 20), len, 0, (len - 21) & 0xFF}));
         EXPECT_EQ(m->perms.substr(0, 4), "r--s");  // shared with the physical memory, never writable
         EXPECT_EQ(mmNORDisconnect(key, data), 0);
-        EXPECT_TRUE(!mapping_at(data - 20) && board().counters().open_fds == 0);
+        EXPECT_FALSE(mapping_at(data - 20)) << key << ": still mapped"; EXPECT_EQ(board().counters().open_fds, 0u) << key << ": descriptor left open";
     }
 }
 
-// A wrong magic (the byte-swapped one, or one differing in its last byte),
-// info byte 0 above 1 or a device failure leaves no window; there is no area 2.
+// A wrong magic (the byte-swapped one, or one differing in its last byte), info byte 0 above 1 or a device failure
+// leaves no window; there is no area 2. The info bytes are untouched on a wrong magic, copied once the magic matched.
 TEST_F(Dwl, RefusedHeadersAndAreasLeaveNoWindow) {
     unsigned char info[12];
     for (auto [magic, info0] : {std::pair{Bytes{0x03, 0x00, 0x45, 0x4D}, 0}, {Bytes{0x4D, 0x45, 0x00, 0x04}, 0}, {Bytes{0x4D, 0x45, 0x00, 0x03}, 2}}) {
-        board().set_physmem(0x0EC1F000, area(0x1000, static_cast<unsigned char>(info0), magic));
+        const Bytes a = area(0x1000, static_cast<unsigned char>(info0), magic);
+        board().set_physmem(0x0EC1F000, a), std::memset(info, 0xEE, sizeof info);
         EXPECT_EQ(mmNORConnect(1, info), nullptr) << int(magic[3]) << " " << info0;
-        EXPECT_EQ(board().counters().maps, board().counters().unmaps);
+        EXPECT_EQ(Bytes(info, info + 12), info0 == 2 ? Bytes(a.begin() + 8, a.begin() + 20) : Bytes(12, 0xEE)) << int(magic[3]) << " " << info0;
+        EXPECT_EQ(board().counters().maps, board().counters().unmaps) << "a refused header's window is unmapped";
     }
     board().reset_counters();
-    EXPECT_TRUE(vfsDWL_GetArea(2) == nullptr && board().counters().opens == 0);  // not even looked for
+    EXPECT_EQ(vfsDWL_GetArea(2), nullptr); EXPECT_EQ(board().counters().opens, 0u) << "area 2 is refused before the device is opened";
     for (auto f : {mfpsim::Fault::Open, mfpsim::Fault::Mmap}) {  // the device refuses: nothing left open
         board().arm_fault(f, 1);
-        EXPECT_TRUE(mmNORConnect(0, info) == nullptr && board().counters().open_fds == 0) << mfpsim::fault_name(f);
+        EXPECT_EQ(mmNORConnect(0, info), nullptr) << mfpsim::fault_name(f); EXPECT_EQ(board().counters().open_fds, 0u) << mfpsim::fault_name(f);
     }
 }
 
@@ -87,10 +89,11 @@ TEST_F(Dwl, OnlyAWindowsStartUnderItsAreaReleasesIt) {
     EXPECT_EQ(Bytes(mine, mine + len), Bytes(len, 0x5A));
     unsigned char info[12];
     auto* d0 = static_cast<unsigned char*>(mmNORConnect(0, info));
-    for (auto [area, addr] : {std::pair{1, d0 - 20}, {0, d0 - 20 + 0x1000}, {2, d0 - 20}})
-        EXPECT_TRUE(vfsDWL_FreeArea(area, addr) == -1 && mapping_at(d0) && mapping_at(d0 + 0x1F000 - 21)) << area;
-    EXPECT_TRUE(mmNORDisconnect(0, d0) == 0 && mmNORDisconnect(0, d0) == -1);
-    EXPECT_TRUE(mfpsys::test::run_child([&] { return vfsDWL_FreeArea(1, w1.back()); }).ok() && mapping_at(w1.back()));
-    for (void* w : w1) EXPECT_TRUE(vfsDWL_FreeArea(1, w) == 0 && vfsDWL_FreeArea(1, w) == -1);
+    for (auto [area, addr] : {std::pair{1, d0 - 20}, {0, d0 - 20 + 0x1000}, {2, d0 - 20}}) {  // the window still mapped end to end
+        EXPECT_EQ(vfsDWL_FreeArea(area, addr), -1) << area; EXPECT_TRUE(mapping_at(d0)) << area; EXPECT_TRUE(mapping_at(d0 + 0x1F000 - 21)) << area; }
+    EXPECT_EQ(mmNORDisconnect(0, d0), 0); EXPECT_EQ(mmNORDisconnect(0, d0), -1) << "a second release";
+    EXPECT_TRUE(mfpsys::test::run_child([&] { return vfsDWL_FreeArea(1, w1.back()); }).ok()) << "a child releases what it inherited";
+    EXPECT_TRUE(mapping_at(w1.back())) << "the child's release left the parent's window";
+    for (void* w : w1) { EXPECT_EQ(vfsDWL_FreeArea(1, w), 0); EXPECT_EQ(vfsDWL_FreeArea(1, w), -1) << "a second release"; }
     munmap(mine, len);
 }

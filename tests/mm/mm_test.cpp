@@ -88,6 +88,8 @@ TEST(MmResize, MovesToANewKeyKeepingWhatFits) {
     ASSERT_EQ(mmSharedMemAttach(4000, 100), 100);
     TableView t;
     const int oldId = t.find(4000)->shmid;
+    ASSERT_EQ(a.attach(21000, 200), 200);  // key 21000 is free but a segment stayed under it: the resize must clear it
+    for (int i : {100, 199}) a.poke(a.retrieve(21000), i, 0xEE);
     int key = 4000;
     for (auto [size, next] : {std::pair{200, 21000}, {40, 21001}}) {  // the refused call drew no key
         ASSERT_EQ(mmSharedMemReAttach(key, size), next);
@@ -102,8 +104,12 @@ TEST(MmResize, MovesToANewKeyKeepingWhatFits) {
     EXPECT_EQ(a.retrieve(4000), 0);
     EXPECT_EQ(a.attach(key, 40), 40);
     EXPECT_EQ(a.peek(a.retrieve(key), 39), 40);
+    // An unregistered key is created at the new size, then moved: zeros under a new key, the old one unregistered.
+    const auto* z = static_cast<unsigned char*>(mmSharedMemRetrieveMemory(mmSharedMemReAttach(4100, 64)));
+    ASSERT_NE(z, nullptr); EXPECT_EQ(Bytes(z, z + 64), Bytes(64, 0)); EXPECT_EQ(t.count(4100), 0);
     while (draw() != -1) {}
     EXPECT_EQ(mmSharedMemReAttach(key, 80), 0);
     EXPECT_EQ((std::vector<std::int64_t>{t.count(key), t.find(key)->size, mmSharedMemDetach(key)}), (std::vector<std::int64_t>{1, 40, 0}));
-    EXPECT_TRUE(mmSharedMemRetrieveMemory(key) && mmSharedMemRemove(key) == 0 && t.count(key) == 0);  // detach kept the mapping
+    EXPECT_NE(mmSharedMemRetrieveMemory(key), nullptr) << "detach kept the mapping";
+    EXPECT_EQ(mmSharedMemRemove(key), 0); EXPECT_EQ(t.count(key), 0) << "remove unregistered the key";
 }

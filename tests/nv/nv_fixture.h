@@ -84,8 +84,9 @@ protected:
     bool readsAfterRestart(int b, int round, uint32_t len = 40) { return checker_->call(b, round, len) == 1; }
     std::vector<uint8_t> sector(int s) { return board().flash(kSecOfst[s], kSecSize[s]); }
     void put(int s, const SectorImage& img) { board().set_flash(kSecOfst[s], img.bytes()); }
-    void expectNoViolation() {  // no bit programmed twice, nothing written into an erasing sector
-        EXPECT_EQ(board().counters().violations + board().counters().erasing_writes, 0u);
+    void expectNoViolation() {
+        EXPECT_EQ(board().counters().violations, 0u) << "a write asked to raise a 0 bit";
+        EXPECT_EQ(board().counters().erasing_writes, 0u) << "a write into a sector being erased";
     }
     void powerUp() { ASSERT_EQ(nvRead(0x7777, 0, nullptr), -1); }
     void write(int b, int round, uint32_t len = 40) {
@@ -98,10 +99,10 @@ protected:
         want.resize(cap, 0xFF);
         return nvRead(kAddr[b], cap, got.data()) == 0 && got == want;
     }
-    // Blocks 0 and 1 (0x4000 bytes each) share ring 1; ring 2 is sectors 2-5 with block 2.
-    static void shareRingOne() {
+    // Blocks 0 and 1 (cap bytes each) share ring 1; ring 2 is sectors 2-5 with block 2.
+    static void shareRingOne(uint32_t cap = 0x4000) {
         for (int s = 2; s < 6; ++s) _nvRealSec[s].ringId = 2;
-        _nvVrtlSec[0].capacity = _nvVrtlSec[1].capacity = 0x4000;
+        _nvVrtlSec[0].capacity = _nvVrtlSec[1].capacity = cap;
         _nvVrtlSec[1].ringId = 1, _nvVrtlSec[2].ringId = 2;
     }
     static NvSharedState* st() { return reinterpret_cast<NvSharedState*>(nvRealSec[0]); }

@@ -1,41 +1,42 @@
 // Restart cycles (no System V object survives, the flash does): every ring
-// keeps its newest image while it appends, moves and its counts wrap.
+// keeps its newest image while it appends and moves, and each restart finds
+// where its next record goes.
 #include "nv_fixture.h"
 
 using namespace nvtest;
 
 namespace {
 
-class NvRestart : public NvTest {
-protected:
-    static uint32_t lengthOf(int b, int round) { return round == 0 ? 40 : 1 + (round * 4099u + b * 577u) % kCap[b]; }
-    // One boot: the previous round's images read back, then this round's
-    // written; block 3 twice in odd rounds, so its ring also appends.
-    static int boot(int round, bool first) {
-        for (int b = 0; b < 4; ++b) CHILD_CHECK(first ? !reads(b, 0) : reads(b, round - 1, lengthOf(b, round - 1)));
-        for (int b = 0; b < 4; ++b) {
-            if (b == 3 && round % 2) CHILD_CHECK(nvWriteRetry(kAddr[b], 9, pattern(b, 99, 9).data()) == 0);
-            CHILD_CHECK(nvWriteRetry(kAddr[b], lengthOf(b, round), pattern(b, round, lengthOf(b, round)).data()) == 0);
-        }
-        return 0;
-    }
-};
+using NvRestart = NvTest;
 
+// Ring 1 holds blocks 0 and 1 of 0x800 bytes: its 15 control entries fill before its data space, then
+// each move writes both blocks and 13 appends follow. Each boot reads the last round's images (block 3
+// after its writes: reads hand out the power-up image) and writes this round's, blocks 0 and 3 twice in
+// odd rounds.
 TEST_F(NvRestart, EveryRingKeepsItsNewestImageOverManyRestarts) {
-    for (int round = 1; round <= 16; ++round) ASSERT_CHILD_OK(restart([&] { return boot(round, round == 1); }));
-    expectNoViolation();
-}
-
-// Round 0's images stored with counts just below the wrap.
-TEST_F(NvRestart, CountsWrapPastFFFEWithoutLosingTheNewestImage) {
-    for (int b = 0; b < 4; ++b)
-        put(2 * b, SectorImage(2 * b).header(uint16_t(0xFFFB - b), NV_MARK_DONE).record(0, 256, b, 0));
-    for (int round = 1; round <= 9; ++round)
-        ASSERT_CHILD_OK(restart([&] {
-            CHILD_CHECK(boot(round, false) == 0);
-            for (int b = 0; b < 4 && round == 9; ++b) CHILD_CHECK(nvRealSec[nvVrtlSec[b]->crntSec]->secCnt < 0x10);
+    shareRingOne(0x800);
+    auto lengthOf = [](int b, int round) { return round == 0 ? 40 : 1 + (round * 4099u + b * 577u) % 0x800; };
+    auto reread = [&](int b, int round) { return round == 0 ? !reads(b, 0) : reads(b, round, lengthOf(b, round)); };
+    for (int round = 1; round <= 16; ++round) {
+        const auto boot = restart([&] {
+            for (int b = 0; b < 3; ++b) CHILD_CHECK(reread(b, round - 1));
+            const uint32_t n = 2 * (round - 1) + round / 2, k = n > 15 ? n - 15 : 0;  // ring 1's records, past 15
+            const uint32_t s = k ? (k + 13) / 14 % 2 : 0, used = k ? 2 + (k - 1) % 14 : n;
+            CHILD_CHECK(nvVrtlSec[0]->crntSec == s);  // where the scan found the next record goes
+            CHILD_CHECK(nvRealSec[s]->usedEntries == used);
+            CHILD_CHECK(nvRealSec[s]->writeOfst == NV_CTL_AREA_SIZE + 0x800 * used);
+            for (int b = 0; b < 4; ++b) {
+                if (b % 3 == 0 && round % 2) CHILD_CHECK(nvWriteRetry(kAddr[b], 9, pattern(b, 99, 9).data()) == 0);
+                CHILD_CHECK(nvWriteRetry(kAddr[b], lengthOf(b, round), pattern(b, round, lengthOf(b, round)).data()) == 0);
+            }
+            CHILD_CHECK(reread(3, round - 1));
             return 0;
-        }));
+        });
+        ASSERT_CHILD_OK(boot) << "round " << round;
+        for (uint32_t e = 0; e < 15 && round == 6; ++e)  // sector 0 full: 15 entries, records packed
+            EXPECT_EQ(mfpsys::test::be32(sector(0), 20 + 16 * e), 256 + 0x800 * e) << "entry " << e;
+    }
+    EXPECT_EQ(board().counters().erases[0], 1u) << "erased once, when ring 1 moved on";
     expectNoViolation();
 }
 
