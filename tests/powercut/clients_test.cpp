@@ -147,7 +147,6 @@ struct Tally {
     }
 };
 std::vector<uint8_t> signedImage(int b, int id) { auto v = image(b, id); return v[0] = uint8_t(b), v[1] = uint8_t(id), v; }  // any read checkable
-
 // Writer i of block b, released with the others each round; a write may fail only by staying busy to the end.
 int writeRounds(Tally& t, int writers, int i, int b) {
     int bad = 0;
@@ -238,8 +237,7 @@ struct Concurrent : mfpsys::test::BoardTest, ::testing::WithParamInterface<int> 
         // Writers of every block, two of each block of a ring of two, and first readers, released together.
         {"nv_writers_readers", 8,
          [](int i, Tally& t) {
-             for (int b = 0; i >= 6 && b < kBlocks; ++b)
-                 if (auto got = readBlock(b)) CHILD_CHECK(*got == padded(b, signedImage(b, (*got)[1])));
+             for (int b = 0; i >= 6 && b < kBlocks; ++b) if (auto got = readBlock(b)) CHILD_CHECK(*got == padded(b, signedImage(b, (*got)[1])));
              return i < 6 ? writeRounds(t, 6, i, i < 4 ? i % 2 : i - 2) : 0;
          },
          newestAcknowledged, sharedRing},
@@ -254,8 +252,8 @@ struct Concurrent : mfpsys::test::BoardTest, ::testing::WithParamInterface<int> 
          },
          [](mfpsim::Board&, Tally& t) {
              for (int b = 0; b < kBlocks; ++b) EXPECT_EQ(t.acked[b], 1) << "block " << b << ": readers handed its power-up image";
-             auto heap = run_child([] { auto h = mfpheap::heap_check(); return h.consistent ? int(std::min(h.used_blocks, 254u)) : 255; });
-             EXPECT_EQ(heap.code, 0) << "heap blocks left once every image went out (255: chain broken): a second scan dropped the first one's";
+             EXPECT_EQ(run_child([] { auto h = mfpheap::heap_check(); return h.consistent ? int(std::min(h.used_blocks, 254u)) : 255; }).code, 0)
+                 << "heap blocks left once every image went out (255: chain broken): a second scan dropped the first one's";
          }},
         // Address rewrites run one after the other (read, erase, write); readers see a whole address.
         {"mac_writers_readers", 5,
