@@ -26,11 +26,11 @@ inline std::vector<uint8_t> image(int b, int r) {
     for (size_t i = 0; i < v.size(); ++i) v[i] = uint8_t(b * 67 + r * 29 + i * 13 + (i >> 7) + 1);
     return v;
 }
-inline std::vector<uint8_t> padded(int b, std::vector<uint8_t> v) { return v.resize(kCap[b], 0xFF), v; }  // a block reads its whole capacity
+inline std::vector<uint8_t> padded(int b, std::vector<uint8_t> v) { return v.resize(_nvVrtlSec[b].capacity, 0xFF), v; }  // a whole block
 inline int writeImage(int b, int r) { auto v = image(b, r); return nvWriteRetry(kAddr[b], uint32_t(v.size()), v.data()); }
 inline std::optional<std::vector<uint8_t>> readBlock(int b) {
-    std::vector<uint8_t> got(kCap[b]);
-    return nvRead(kAddr[b], kCap[b], got.data()) == 0 ? std::optional(got) : std::nullopt;
+    std::vector<uint8_t> got(_nvVrtlSec[b].capacity);  // the tables in force
+    return nvRead(kAddr[b], uint32_t(got.size()), got.data()) == 0 ? std::optional(got) : std::nullopt;
 }
 inline int lockValue(key_t key) {  // 0 free, 1 held, -1 never made
     int id = ::semget(key, 1, 0);
