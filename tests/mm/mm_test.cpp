@@ -49,7 +49,11 @@ TEST(MmKeys, HandedOutOnceFromTheSharedBitmapAndNeverTheNvKey) {
 // A bitmap segment too small, made outside the registry, is reported and never used.
 TEST(MmKeys, UnusableBitmapIsReported) {
     ASSERT_NE(shmget(MM_KEY_BITMAP, 8, IPC_CREAT | 0600), -1);
-    EXPECT_EQ(printed([] { EXPECT_EQ(mmInit(), -1); EXPECT_EQ(draw(), -1); }), "[MM]mmInit ERROR! (shared memory)\n[MM]mmMakeSharedMemoryKey ERROR! (shared memory)\n");
+    EXPECT_EQ(printed([] {
+                  EXPECT_EQ(mmInit(), -1);
+                  EXPECT_EQ(draw(), -1);
+              }),
+              "[MM]mmInit ERROR! (shared memory)\n[MM]mmMakeSharedMemoryKey ERROR! (shared memory)\n");
     EXPECT_EQ(pMmInfo, nullptr);
 }
 
@@ -72,7 +76,11 @@ TEST(MmKeys, RefusalsChangeNoBitAndSayWhy) {
         EXPECT_EQ(printed([&] { EXPECT_EQ(mmDeleteSharedMemoryKey(key), -1); }), said) << key;
     EXPECT_EQ(bitmapNow(), before);
     EXPECT_EQ(mmMakeSharedMemoryKey(nullptr), -1);
-    EXPECT_EQ(printed([] { EXPECT_EQ(mmDeleteSharedMemoryKey(21000), 0); EXPECT_EQ(mmDeleteSharedMemoryKey(21000), -1); }), unused);
+    EXPECT_EQ(printed([] {
+                  EXPECT_EQ(mmDeleteSharedMemoryKey(21000), 0);
+                  EXPECT_EQ(mmDeleteSharedMemoryKey(21000), -1);
+              }),
+              unused);
     EXPECT_EQ(bitmapNow(), Bytes(31, 0x00));
 }
 
@@ -106,10 +114,13 @@ TEST(MmResize, MovesToANewKeyKeepingWhatFits) {
     EXPECT_EQ(a.peek(a.retrieve(key), 39), 40);
     // An unregistered key is created at the new size, then moved: zeros under a new key, the old one unregistered.
     const auto* z = static_cast<unsigned char*>(mmSharedMemRetrieveMemory(mmSharedMemReAttach(4100, 64)));
-    ASSERT_NE(z, nullptr); EXPECT_EQ(Bytes(z, z + 64), Bytes(64, 0)); EXPECT_EQ(t.count(4100), 0);
+    ASSERT_NE(z, nullptr);
+    EXPECT_EQ(Bytes(z, z + 64), Bytes(64, 0));
+    EXPECT_EQ(t.count(4100), 0);
     while (draw() != -1) {}
     EXPECT_EQ(mmSharedMemReAttach(key, 80), 0);
     EXPECT_EQ((std::vector<std::int64_t>{t.count(key), t.find(key)->size, mmSharedMemDetach(key)}), (std::vector<std::int64_t>{1, 40, 0}));
     EXPECT_NE(mmSharedMemRetrieveMemory(key), nullptr) << "detach kept the mapping";
-    EXPECT_EQ(mmSharedMemRemove(key), 0); EXPECT_EQ(t.count(key), 0) << "remove unregistered the key";
+    EXPECT_EQ(mmSharedMemRemove(key), 0);
+    EXPECT_EQ(t.count(key), 0) << "remove unregistered the key";
 }

@@ -109,7 +109,8 @@ TEST_P(BadInput, Refused) {
     const auto flash = board().flash(0, mfpsim::kFlashSize), table = segmentBytes(KU_SHARED_MEM_TABLE_KEY), bitmap = segmentBytes(MM_KEY_BITMAP);
     mfpsys::test::Shared<std::int64_t> got(2);  // the result, and whether the caller's buffers kept their bytes
     const auto o = mfpsys::test::run_child([&] {
-        std::memset(g_buf, 0xEE, sizeof g_buf), std::memset(g_info, 0xEE, sizeof g_info);
+        std::memset(g_buf, 0xEE, sizeof g_buf);
+        std::memset(g_info, 0xEE, sizeof g_info);
         if (c.attached && (nvSharedMemAttach() != 0 || nvSharedMemRetrieve() != 0)) return 2;
         got[0] = c.call();
         const auto kept = [](const uint8_t* p, size_t n) { return std::all_of(p, p + n, [](uint8_t x) { return x == 0xEE; }); };

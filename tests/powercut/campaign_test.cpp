@@ -58,7 +58,10 @@ protected:
     int fail(const char* what, int b) { std::snprintf(msg.get(), 256, what, b); return 1; }
 
     bool prepare() {
-        board().disarm(), board().power_on(), *begun = 0, msg[0] = 0;
+        board().disarm();
+        board().power_on();
+        *begun = 0;
+        msg[0] = 0;
         if (!prepared.empty()) return board().set_flash(0, prepared), true;
         auto setup = restart([&] {
             if (sc().op == Op::Mac) return env_mac_write(kMacOld) == 0 ? 0 : 1;

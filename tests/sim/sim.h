@@ -52,7 +52,8 @@ inline Result run_program(const std::vector<std::string>& cmd) {
     FILE* f = ::popen(line.c_str(), "r");
     for (int c; f && (c = std::fgetc(f)) != EOF;) r.out += char(c);
     const int st = f ? ::pclose(f) : -1;
-    r.outcome.exited = WIFEXITED(st), r.outcome.code = WEXITSTATUS(st);
+    r.outcome.exited = WIFEXITED(st);
+    r.outcome.code = WEXITSTATUS(st);
     r.outcome.signal = WIFSIGNALED(st) ? WTERMSIG(st) : 0;
     return r;
 }

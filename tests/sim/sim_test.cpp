@@ -20,21 +20,27 @@ TEST_F(Sim, ProgrammingOnlyClearsBitsFromAnyProcessAndEraseSetsExactlyOneSectorO
     board().reset_counters();
     ASSERT_EQ(flash_write(0x100, {0x3C, 0xFF, 0xAA}), 3);  // asks to raise bits: stored AND new, a violation
     EXPECT_EQ(flash_read(0xFF, 4), (Bytes{0xFF, 0x0C, 0xCC, 0x88}));
-    EXPECT_EQ(board().counters().violations, 1u) << "raising a bit is a violation"; EXPECT_EQ(flash_write(kFlashSize - 1, {0, 0}), 1) << "cut at the end";
+    EXPECT_EQ(board().counters().violations, 1u) << "raising a bit is a violation";
+    EXPECT_EQ(flash_write(kFlashSize - 1, {0, 0}), 1) << "cut at the end";
     Bytes want(kFlashSize, 0x00);
-    board().set_flash(0, want), board().set_erase_status_polls(2), board().set_erase_seconds(1);
+    board().set_flash(0, want);
+    board().set_erase_status_polls(2);
+    board().set_erase_seconds(1);
     for (int i = 0; i < kSectorCount; ++i) {
         const Sector s = sector(i), next = sector((i + 1) % kSectorCount);
-        ASSERT_EQ(flash_erase(s.start + 0x100), -1) << "erase off a sector start"; ASSERT_EQ(flash_erase(s.start), 0);
+        ASSERT_EQ(flash_erase(s.start + 0x100), -1) << "erase off a sector start";
+        ASSERT_EQ(flash_erase(s.start), 0);
         for (int poll = 0; poll < 3; ++poll) {  // busy for its polls and its second, its own sector only; no writes
-            ASSERT_EQ(flash_erase(s.start, 's'), -1) << "busy"; ASSERT_EQ(flash_erase(next.start, 's'), 0) << "the next sector is not erasing";
+            ASSERT_EQ(flash_erase(s.start, 's'), -1) << "busy";
+            ASSERT_EQ(flash_erase(next.start, 's'), 0) << "the next sector is not erasing";
             ASSERT_EQ(flash_write(s.start, {0}), -1) << "a write into an erasing sector"; }
         ASSERT_TRUE(board().flash(0, kFlashSize) == want) << "erase took effect early";
         ASSERT_EQ((sleep(1), flash_erase(s.start, 's')), 0);
         std::fill_n(want.begin() + s.start, s.size, uint8_t(0xFF));
         ASSERT_TRUE(board().flash(0, kFlashSize) == want) << "erase of sector " << i << " spilled or fell short";
     }
-    EXPECT_EQ(board().counters().erases[11], 1u) << "one erase each"; EXPECT_EQ(board().virtual_seconds(), 12u) << "a second each";
+    EXPECT_EQ(board().counters().erases[11], 1u) << "one erase each";
+    EXPECT_EQ(board().virtual_seconds(), 12u) << "a second each";
 }
 
 TEST_F(Sim, EachFaultFiresOnceAtTheChosenCall) {
@@ -52,9 +58,12 @@ TEST_F(Sim, EachFaultFiresOnceAtTheChosenCall) {
         {Fault::WriteFail, write2, -1000 + 0xFF, 2000}, {Fault::WriteShort, write2, 1000 + 0xFF, 2000},
         {Fault::EraseFail, erase, -10, 0}, {Fault::EraseNeverEnds, erase, -1, 0}, {Fault::Mmap, map, -1, 0}};
     for (const auto& r : rows) {
-        board().set_flash(0, Bytes(kFlashSize, 0xFF)), board().reset_counters(), board().arm_fault(r.fault, 2);
+        board().set_flash(0, Bytes(kFlashSize, 0xFF));
+        board().reset_counters();
+        board().arm_fault(r.fault, 2);
         for (int i = 1; i <= 3; ++i) EXPECT_EQ(r.call(), i == 2 ? r.fails : r.normal) << fault_name(r.fault) << i;
-        EXPECT_EQ(board().counters().faults_fired, 1u) << "armed once"; EXPECT_EQ(board().counters().open_fds, 0u) << "nothing left open";
+        EXPECT_EQ(board().counters().faults_fired, 1u) << "armed once";
+        EXPECT_EQ(board().counters().open_fds, 0u) << "nothing left open";
     }
 }
 
@@ -67,7 +76,9 @@ TEST_F(Sim, PowerCutTearsTheAskedWriteOrEraseInEachModeAndReplaysBySalt) {
     for (CutAt at : {CutAt::Program, CutAt::Erase})
     for (Tear tear : {Tear::None, Tear::Prefix, Tear::Random, Tear::Random}) for (uint32_t k = 1; k <= 3; ++k) {
         SCOPED_TRACE(std::string(tear_name(tear)) + (at == CutAt::Erase ? " erase " : " write ") + std::to_string(k));
-        board().power_on(), board().set_flash(0, Bytes(kFlashSize, 0xFF)), board().set_flash(0x78000, ramp);
+        board().power_on();
+        board().set_flash(0, Bytes(kFlashSize, 0xFF));
+        board().set_flash(0x78000, ramp);
         board().arm_power_cut(at, k, tear, 4 + k);
         EXPECT_EQ(run_child([&] {
             for (int i = 0; i < 3; ++i)
@@ -85,7 +96,9 @@ TEST_F(Sim, PowerCutTearsTheAskedWriteOrEraseInEachModeAndReplaysBySalt) {
         if (at == CutAt::Erase) std::fill_n(after.begin() + sector(7 + k).start, 0x2000, 0xFF);
         const CutReport rep = board().last_cut();
         const uint32_t off = at == CutAt::Erase ? sector(7 + k).start : writes[k - 1].first;
-        EXPECT_TRUE(rep.fired); EXPECT_EQ(rep.offset, off) << "the cut step's place"; EXPECT_EQ(rep.salt, 4 + k) << "the salt asked for";
+        EXPECT_TRUE(rep.fired);
+        EXPECT_EQ(rep.offset, off) << "the cut step's place";
+        EXPECT_EQ(rep.salt, 4 + k) << "the salt asked for";
         const Bytes got = board().flash(0, kFlashSize);
         size_t took = 0, missed = 0;
         for (uint32_t i = 0; i < kFlashSize; ++i) {  // a tear changes some of the step's bits, never others
@@ -94,15 +107,19 @@ TEST_F(Sim, PowerCutTearsTheAskedWriteOrEraseInEachModeAndReplaysBySalt) {
                         : got[i] == (tear == Tear::Prefix && i - off < rep.done ? after[i] : before[i])) << i;
         }
         if (tear == Tear::Random && k == 1) {  // neither all nor nothing, and the same again for the same salt
-            EXPECT_TRUE(took) << "no bit of the step took"; EXPECT_TRUE(missed) << "the whole step took";
+            EXPECT_TRUE(took) << "no bit of the step took";
+            EXPECT_TRUE(missed) << "the whole step took";
             EXPECT_TRUE(first[at == CutAt::Erase].empty() || first[at == CutAt::Erase] == got) << "the same salt tore differently";
             first[at == CutAt::Erase] = got;
         }
     }
-    board().power_on(), board().set_erase_status_polls(5), board().set_flash(0x20000, Bytes(0x10000, 0x00));
+    board().power_on();
+    board().set_erase_status_polls(5);
+    board().set_flash(0x20000, Bytes(0x10000, 0x00));
     board().arm_power_cut(CutAt::Program, 1, Tear::None, 3);  // an erase still running is torn too, never finished
     EXPECT_EQ(run_child([] { return flash_erase(0x20000), int(flash_write(0x100, {0})); }).signal, SIGKILL);
-    EXPECT_FALSE(board().erasing(2)); EXPECT_TRUE(board().flash(0x20000, 0x10000) == Bytes(0x10000, 0x00)) << "a torn erase finished";
+    EXPECT_FALSE(board().erasing(2));
+    EXPECT_TRUE(board().flash(0x20000, 0x10000) == Bytes(0x10000, 0x00)) << "a torn erase finished";
     EXPECT_CHILD_OK(restart([] { return flash_write(0x20000, {0x00}) == 1 ? 0 : 1; }));  // power back, still no erase
 }
 
@@ -113,20 +130,25 @@ TEST_F(Sim, PhysicalMemoryMapsReadOnlyAndOnlyOverTheDownloadAreas) {
     auto a = static_cast<uint8_t*>(map(kPhysSize, kPhysBase, PROT_READ));
     EXPECT_EQ(map(0x1000, kPhysBase, PROT_READ | PROT_WRITE), MAP_FAILED);
     EXPECT_EQ(map(0x2000, kPhysBase + kPhysSize - 0x1000, PROT_READ), MAP_FAILED) << "a window past the areas";
-    close(fd), board().set_physmem(kPhysBase + 0x10, Bytes{0x77});  // memory, not a copy; it outlives the descriptor
+    close(fd);
+    board().set_physmem(kPhysBase + 0x10, Bytes{0x77});  // memory, not a copy; it outlives the descriptor
     ASSERT_NE(a, MAP_FAILED);
-    EXPECT_EQ(a[0x10], 0x77) << "set after the mapping"; EXPECT_EQ(a[kPhysSize - 1], 0xCD) << "the last byte";
+    EXPECT_EQ(a[0x10], 0x77) << "set after the mapping";
+    EXPECT_EQ(a[kPhysSize - 1], 0xCD) << "the last byte";
     EXPECT_EQ(munmap(a, kPhysSize), 0);
 }
 
 TEST_F(Sim, ToolArmsAndBootsUnmodifiedClientsThatReachTheBoardOnlyThroughThePreload) {
-    board().set_physmem(0x0EC1F000, Bytes{0x5C}), board().set_flash(0x7C000, Bytes{0x00});
+    board().set_physmem(0x0EC1F000, Bytes{0x5C});
+    board().set_flash(0x7C000, Bytes{0x00});
     for (const char* client : {MFPSIM_CLIENT_PLAIN, MFPSIM_CLIENT_WIDE}) {  // the wide one imports the checked calls
         board().reset_counters();
         EXPECT_EQ(run_program(target({client})).outcome.code, 2) << "a device without the interposer";
         const Result r = run_program(target({client}, {"LD_PRELOAD=" + preload_list()}));
-        EXPECT_EQ(r.out, "area byte 5c\n"); EXPECT_TRUE(r.outcome.ok()) << r.outcome.describe();
-        EXPECT_EQ(board().counters().erases[10], 1u) << "the client's erase"; EXPECT_EQ(board().counters().maps, 1u) << "its window";
+        EXPECT_EQ(r.out, "area byte 5c\n");
+        EXPECT_TRUE(r.outcome.ok()) << r.outcome.describe();
+        EXPECT_EQ(board().counters().erases[10], 1u) << "the client's erase";
+        EXPECT_EQ(board().counters().maps, 1u) << "its window";
         EXPECT_EQ(board().counters().open_fds, 0u) << "nothing left open";
     }
     EXPECT_EQ(board().virtual_seconds(), 10u) << "sleep did not reach the virtual clock";
@@ -137,7 +159,8 @@ TEST_F(Sim, ToolArmsAndBootsUnmodifiedClientsThatReachTheBoardOnlyThroughThePrel
     };
     ASSERT_TRUE(tool({"cut", board_dir(), "--write", "2", "--tear", "none", "--salt", "11"}).outcome.ok());
     EXPECT_EQ(boot().outcome.signal, SIGKILL);
-    EXPECT_EQ(board().last_cut().offset, 0x7C000u) << "the client's second write"; EXPECT_EQ(board().last_cut().salt, 11u);
+    EXPECT_EQ(board().last_cut().offset, 0x7C000u) << "the client's second write";
+    EXPECT_EQ(board().last_cut().salt, 11u);
     ASSERT_TRUE(tool({"fault", board_dir(), "erase-fail", "1"}).outcome.ok());
     EXPECT_EQ(boot().outcome.code, 7) << "boot brings power back; the erase fails";
 }
