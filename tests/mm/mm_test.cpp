@@ -27,7 +27,10 @@ std::string printed(const std::function<void()>& f) {
     f();
     return testing::internal::GetCapturedStdout();
 }
-int draw() { int key = 0; return mmMakeSharedMemoryKey(&key) == 0 ? key : -1; }
+int draw() {
+    int key = 0;
+    return mmMakeSharedMemoryKey(&key) == 0 ? key : -1;
+}
 }  // namespace
 
 // Keys come lowest first from the bitmap all processes share (key 21000 + i

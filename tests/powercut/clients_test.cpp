@@ -25,9 +25,15 @@ using namespace rel;
 namespace {
 
 // One attempt: a lock still held by the dead is a failure.
-int writeOnce(int b, int r) { auto v = image(b, r); return nvWrite(kAddr[b], uint32_t(v.size()), v.data()) == 0 ? 0 : 1; }
+int writeOnce(int b, int r) {
+    auto v = image(b, r);
+    return nvWrite(kAddr[b], uint32_t(v.size()), v.data()) == 0 ? 0 : 1;
+}
 int reads(int b, int r) { return readBlock(b) == padded(b, image(b, r)) ? 0 : 1; }
-int macIs(const char* text) { char* m = env_mac_read(); return m && m != ENV_MAC_READ_FAILED && !std::strcmp(m, text) ? 0 : 1; }
+int macIs(const char* text) {
+    char* m = env_mac_read();
+    return m && m != ENV_MAC_READ_FAILED && !std::strcmp(m, text) ? 0 : 1;
+}
 template <class T> auto paramName = [](const auto& info) { return std::string(T::rows[size_t(info.param)].name); };
 
 // A holder killed by a power cut at each of its flash steps while the rest of the system (its IPC namespace)

@@ -29,8 +29,15 @@ inline long flash_io(char step, uint32_t off, Bytes& buf) {
     return r;
 }
 inline long flash_write(uint32_t off, Bytes b) { return flash_io('w', off, b); }
-inline long flash_erase(uint32_t off, char step = 'e') { Bytes none; return flash_io(step, off, none); }
-inline Bytes flash_read(uint32_t off, uint32_t len) { Bytes b(len); return flash_io('r', off, b), b; }
+inline long flash_erase(uint32_t off, char step = 'e') {
+    Bytes none;
+    return flash_io(step, off, none);
+}
+inline Bytes flash_read(uint32_t off, uint32_t len) {
+    Bytes b(len);
+    flash_io('r', off, b);
+    return b;
+}
 
 // A program of the target with NAME=VALUE entries for its environment (the emulator's -E leaves it alone).
 inline std::vector<std::string> target(const std::vector<std::string>& argv, const std::vector<std::string>& env = {}) {

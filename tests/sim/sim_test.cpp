@@ -15,7 +15,8 @@ class Sim : public mfpsys::test::BoardTest {};
 TEST_F(Sim, ProgrammingOnlyClearsBitsFromAnyProcessAndEraseSetsExactlyOneSectorOnceNoLongerBusy) {
     for (auto& o : mfpsys::test::run_together(2, [](int i) {  // each clears its own bits: a lost update shows
              for (uint32_t b = 0; b < 100; ++b) CHILD_CHECK(flash_write(0x100 + b, {uint8_t(~(0x11u << i))}) == 1);
-             return 0; }))
+             return 0;
+         }))
         EXPECT_CHILD_OK(o);
     board().reset_counters();
     ASSERT_EQ(flash_write(0x100, {0x3C, 0xFF, 0xAA}), 3);  // asks to raise bits: stored AND new, a violation
@@ -33,7 +34,8 @@ TEST_F(Sim, ProgrammingOnlyClearsBitsFromAnyProcessAndEraseSetsExactlyOneSectorO
         for (int poll = 0; poll < 3; ++poll) {  // busy for its polls and its second, its own sector only; no writes
             ASSERT_EQ(flash_erase(s.start, 's'), -1) << "busy";
             ASSERT_EQ(flash_erase(next.start, 's'), 0) << "the next sector is not erasing";
-            ASSERT_EQ(flash_write(s.start, {0}), -1) << "a write into an erasing sector"; }
+            ASSERT_EQ(flash_write(s.start, {0}), -1) << "a write into an erasing sector";
+        }
         ASSERT_TRUE(board().flash(0, kFlashSize) == want) << "erase took effect early";
         ASSERT_EQ((sleep(1), flash_erase(s.start, 's')), 0);
         std::fill_n(want.begin() + s.start, s.size, uint8_t(0xFF));
@@ -45,13 +47,20 @@ TEST_F(Sim, ProgrammingOnlyClearsBitsFromAnyProcessAndEraseSetsExactlyOneSectorO
 
 TEST_F(Sim, EachFaultFiresOnceAtTheChosenCall) {
     static uint32_t at = 0;  // a fresh place for each write: what a failed one programmed shows
-    auto write2 = [] { const long r = flash_write(at += 0x10, {0, 0}); return r * 1000 + flash_read(at, 2)[1]; };
-    auto erase = [] { const long r = flash_erase(0x10000); return r * 10 + flash_erase(0x10000, 's'); };
+    auto write2 = [] {
+        const long r = flash_write(at += 0x10, {0, 0});
+        return r * 1000 + flash_read(at, 2)[1];
+    };
+    auto erase = [] {
+        const long r = flash_erase(0x10000);
+        return r * 10 + flash_erase(0x10000, 's');
+    };
     auto read4 = [] { return long(flash_read(0, 4).size()); };
     auto map = [] {
         const int fd = open(kDevmemPath, O_RDONLY);
         void* p = mmap(nullptr, 0x1000, PROT_READ, MAP_SHARED, fd, kPhysBase);
-        return close(fd), p == MAP_FAILED ? -1L : munmap(p, 0x1000);
+        close(fd);
+        return p == MAP_FAILED ? -1L : munmap(p, 0x1000);
     };
     const struct { Fault fault; long (*call)(); long fails, normal; } rows[] = {{Fault::Open, read4, 0, 4},
         {Fault::Lseek, read4, 0, 4}, {Fault::ReadFail, read4, 0, 4}, {Fault::ReadShort, read4, 2, 4},
