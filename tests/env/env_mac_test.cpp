@@ -101,7 +101,7 @@ TEST_F(EnvMac, ReadRewriteAndInspectorJudgeEveryImageAlike) {
         store(r.area, sum_of(r.area) + r.off);
         const Bytes before = board().flash(kSector, 8192);
         EXPECT_EQ(read_printed(), r.read);
-        const auto insp = simtest::run_program(simtest::target({MFPCTL, "flash", "inspect", "--board", board_dir()}));
+        const auto insp = simtest::run_program(MFPCTL, {"flash", "inspect", "--board", board_dir()});
         EXPECT_NE(insp.out.find("boot environment (0x7a000): " + r.state + ","), std::string::npos);
         char msg[64];  // what a rebuild prints
         std::snprintf(msg, sizeof msg, "checksum error : checksum %x:%x, len %d\n", sum_of(r.area),

@@ -48,7 +48,6 @@ Cut nthCut(const Steps& st, uint64_t i, Tear tear, uint64_t base) {
 }
 
 const uint64_t salt = std::getenv("MFPSYS_SALT") ? std::strtoull(std::getenv("MFPSYS_SALT"), nullptr, 0) : 1;  // moves the tears
-bool macIs(const char* m, const char* text) { return m && m != ENV_MAC_READ_FAILED && !std::strcmp(m, text); }
 
 class Campaign : public mfpsys::test::BoardTest, public ::testing::WithParamInterface<int> {
 protected:

@@ -4,10 +4,12 @@
 #include <sys/sem.h>
 #include <sys/shm.h>
 
+#include <cstring>
 #include <optional>
 #include <vector>
 
 #include "harness/proc.h"
+#include "mfpsys/env.h"
 #include "mfpsys/nv.h"
 #include "mfpsys/registry.h"
 
@@ -34,6 +36,11 @@ inline int writeImage(int b, int r) {
     auto v = image(b, r);
     return nvWriteRetry(kAddr[b], uint32_t(v.size()), v.data());
 }
+inline int writeOnce(int b, int r) {  // one attempt: a lock still held by the dead is a failure
+    auto v = image(b, r);
+    return nvWrite(kAddr[b], uint32_t(v.size()), v.data()) == 0 ? 0 : 1;
+}
+inline bool macIs(const char* m, const char* text) { return m && m != ENV_MAC_READ_FAILED && !std::strcmp(m, text); }
 inline std::optional<std::vector<uint8_t>> readBlock(int b) {
     std::vector<uint8_t> got(_nvVrtlSec[b].capacity);  // the tables in force
     return nvRead(kAddr[b], uint32_t(got.size()), got.data()) == 0 ? std::optional(got) : std::nullopt;

@@ -40,7 +40,7 @@ inline Bytes flash_read(uint32_t off, uint32_t len) {
 }
 
 // A program of the target with NAME=VALUE entries for its environment (the emulator's -E leaves it alone).
-inline std::vector<std::string> target(const std::vector<std::string>& argv, const std::vector<std::string>& env = {}) {
+inline std::vector<std::string> target(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
     std::vector<std::string> cmd;
     const std::string emu = MFPSIM_EMULATOR;  // its words joined by '|'
     for (size_t a = 0, b = 0; a < emu.size(); a = b + 1)
@@ -51,9 +51,11 @@ inline std::vector<std::string> target(const std::vector<std::string>& argv, con
 }
 
 struct Result { mfpsys::test::Outcome outcome; std::string out; };  // how it ended, what it printed
-inline Result run_program(const std::vector<std::string>& cmd) {
+// program with args, run on the target the way target() says.
+inline Result run_program(const std::string& program, std::vector<std::string> args, const std::vector<std::string>& env = {}) {
+    args.insert(args.begin(), program);
     std::string line = "exec";  // the shell becomes the program: its signal is the status
-    for (const auto& w : cmd) line += " '" + w + "'";
+    for (const auto& w : target(args, env)) line += " '" + w + "'";
     line += " 2>&1";  // messages on either stream, in their order
     Result r;
     FILE* f = ::popen(line.c_str(), "r");

@@ -152,8 +152,8 @@ TEST_F(Sim, ToolArmsAndBootsUnmodifiedClientsThatReachTheBoardOnlyThroughThePrel
     board().set_flash(0x7C000, Bytes{0x00});
     for (const char* client : {MFPSIM_CLIENT_PLAIN, MFPSIM_CLIENT_WIDE}) {  // the wide one imports the checked calls
         board().reset_counters();
-        EXPECT_EQ(run_program(target({client})).outcome.code, 2) << "a device without the interposer";
-        const Result r = run_program(target({client}, {"LD_PRELOAD=" + preload_list()}));
+        EXPECT_EQ(run_program(client, {}).outcome.code, 2) << "a device without the interposer";
+        const Result r = run_program(client, {}, {"LD_PRELOAD=" + preload_list()});
         EXPECT_EQ(r.out, "area byte 5c\n");
         EXPECT_TRUE(r.outcome.ok()) << r.outcome.describe();
         EXPECT_EQ(board().counters().erases[10], 1u) << "the client's erase";
@@ -161,15 +161,15 @@ TEST_F(Sim, ToolArmsAndBootsUnmodifiedClientsThatReachTheBoardOnlyThroughThePrel
         EXPECT_EQ(board().counters().open_fds, 0u) << "nothing left open";
     }
     EXPECT_EQ(board().virtual_seconds(), 10u) << "sleep did not reach the virtual clock";
-    auto tool = [](std::vector<std::string> a) { return a.insert(a.begin(), MFPSIM_TOOL), run_program(target(a)); };
     auto boot = [&]() {  // the booted command sets the preload itself, as the emulator needs
         auto cmd = target({MFPSIM_CLIENT_PLAIN}, {"LD_PRELOAD=" + preload_list()});
-        return cmd.insert(cmd.begin(), {"boot", "--no-preload", board_dir(), "--"}), tool(cmd);
+        cmd.insert(cmd.begin(), {"boot", "--no-preload", board_dir(), "--"});
+        return run_program(MFPSIM_TOOL, cmd);
     };
-    ASSERT_TRUE(tool({"cut", board_dir(), "--write", "2", "--tear", "none", "--salt", "11"}).outcome.ok());
+    ASSERT_TRUE(run_program(MFPSIM_TOOL, {"cut", board_dir(), "--write", "2", "--tear", "none", "--salt", "11"}).outcome.ok());
     EXPECT_EQ(boot().outcome.signal, SIGKILL);
     EXPECT_EQ(board().last_cut().offset, 0x7C000u) << "the client's second write";
     EXPECT_EQ(board().last_cut().salt, 11u);
-    ASSERT_TRUE(tool({"fault", board_dir(), "erase-fail", "1"}).outcome.ok());
+    ASSERT_TRUE(run_program(MFPSIM_TOOL, {"fault", board_dir(), "erase-fail", "1"}).outcome.ok());
     EXPECT_EQ(boot().outcome.code, 7) << "boot brings power back; the erase fails";
 }

@@ -13,12 +13,11 @@ using namespace simtest;
 
 class Mfpctl : public mfpsys::test::BoardTest {
 protected:
-    Result run(std::vector<std::string> args) {
-        args.insert(args.begin(), MFPCTL);
-        return run_program(target(args, {"LD_PRELOAD=" + mfpsim::preload_list()}));
-    }
+    Result run(std::vector<std::string> args) { return run_program(MFPCTL, std::move(args), {"LD_PRELOAD=" + mfpsim::preload_list()}); }
     std::string put(const std::string& name, const std::string& bytes) {
-        return std::ofstream(board_dir() + "/" + name, std::ios::binary) << bytes, board_dir() + "/" + name;
+        const std::string path = board_dir() + "/" + name;
+        std::ofstream(path, std::ios::binary) << bytes;
+        return path;
     }
     std::string got() { return (std::stringstream() << std::ifstream(board_dir() + "/out").rdbuf()).str(); }
     // This process holds no library state: a fresh IPC namespace is a freshly started system.

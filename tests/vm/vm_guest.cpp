@@ -62,7 +62,7 @@ int nvOps(int argc, char** argv) {
         } else if (op.rfind("m=", 0) == 0) {
             char* m = env_mac_read();
             ok = listHas(val, [&](const std::string& t) {
-                return t == "-" ? !m : t == "!" ? m == ENV_MAC_READ_FAILED : m && m != ENV_MAC_READ_FAILED && t == m;
+                return t == "-" ? !m : t == "!" ? m == ENV_MAC_READ_FAILED : macIs(m, t.c_str());
             });
         } else if (op.rfind("M=", 0) == 0) {
             ok = env_mac_write(val.c_str()) == 0;
@@ -165,7 +165,7 @@ int killHolders() {
              for (int r = 2;; r = r % 80 + 2)
                  for (auto img = image(3, r); nvWrite(kAddr[3], uint32_t(img.size()), img.data()) == NV_E_BUSY;) {}
          },
-         [] { auto img = image(3, 99); return nvWrite(kAddr[3], uint32_t(img.size()), img.data()); }},  // one attempt
+         [] { return writeOnce(3, 99); }},
     };
     for (const Holder& h : rows) {
         pid_t victim = spawn(h.loop);
