@@ -16,6 +16,7 @@
 #include "powercut/rel.h"
 
 using namespace rel;
+using mfpsys::test::Child, mfpsys::test::Outcome, mfpsys::test::run_child;
 
 namespace {
 
@@ -24,16 +25,6 @@ bool check(bool ok, const char* what) {
     std::printf("%s: %s\n", ok ? "ok" : "FAIL", what);
     failures += !ok;
     return ok;
-}
-pid_t spawn(const std::function<int()>& fn) {
-    const pid_t pid = ::fork();
-    if (pid == 0) ::_exit(fn());
-    return pid;
-}
-int reap(pid_t pid) {  // the exit status, or 128 + signal
-    int st = 0;
-    ::waitpid(pid, &st, 0);
-    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
 }
 double now() {
     timespec t{};
@@ -82,9 +73,9 @@ int procs(int n) {
     auto* keys = static_cast<int*>(::mmap(nullptr, 2 * size_t(n) * sizeof(int), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
     int gate[2];
     if (keys == MAP_FAILED || ::pipe(gate) != 0) return 1;
-    std::vector<pid_t> kids;
+    std::vector<Child> kids;
     for (int i = 0; i < n; ++i)
-        kids.push_back(spawn([&, i] {
+        kids.emplace_back([&, i] {
             char c;
             ::close(gate[1]);  // released when the parent closes its end
             if (::read(gate[0], &c, 1) != 0 || KUSharedMemAttach(kCommon, 4096) != 4096 || mmMakeSharedMemoryKey(&keys[2 * i]) != 0) return 1;
@@ -95,11 +86,11 @@ int procs(int n) {
             common[i] = uint8_t(i + 1);
             for (int j = 0; j < kSize; ++j) p[j] = uint8_t(k + j);
             return (keys[2 * i + 1] = mmSharedMemReAttach(k, kNewSize)) != 0 ? 0 : 1;
-        }));
+        });
     ::close(gate[0]);
     ::close(gate[1]);
     bool done = true, marks = true, moved = true, oldGone = true;
-    for (pid_t p : kids) done &= reap(p) == 0;
+    for (Child& k : kids) done &= k.wait().ok();
     const bool distinct = std::set<int>(keys, keys + 2 * n).size() == size_t(2 * n);
     auto common = segmentBytes(kCommon);
     for (int i = 0; i < n; ++i) {
@@ -122,24 +113,24 @@ int procs(int n) {
 // (so it dies holding it, not just after), and killed; the next process carries on.
 // The victim is stopped at arbitrary moments: on one CPU a poller that waits to
 // see the lock held may never run while the victim holds it.
-bool killHolding(pid_t victim, const std::function<bool()>& held) {
+bool killHolding(Child& victim, const std::function<bool()>& held) {
     bool holding = false;
     for (double end = now() + 30; !holding && now() < end;) {
         ::usleep(100 + unsigned(now() * 1e6) % 900);
-        ::kill(victim, SIGSTOP);
-        ::waitpid(victim, nullptr, WUNTRACED);
+        victim.kill(SIGSTOP);
+        ::waitpid(victim.pid(), nullptr, WUNTRACED);
         holding = held();
-        if (!holding) ::kill(victim, SIGCONT);
+        if (!holding) victim.kill(SIGCONT);
     }
-    ::kill(victim, SIGKILL);
-    reap(victim);
+    victim.kill(SIGKILL);
+    victim.wait();
     return holding;
 }
 bool within(int seconds, const std::function<int()>& fn) {  // fn's work in a child that must finish in time
-    return reap(spawn([&] {
+    return run_child([&] {
                ::alarm(unsigned(seconds));
                return fn();
-           })) == 0;
+           }).ok();
 }
 int semValue(int id) { return id < 0 ? -1 : ::semctl(id, 0, GETVAL, semun{}); }
 
@@ -168,7 +159,7 @@ int killHolders() {
          [] { return writeOnce(3, 99); }},
     };
     for (const Holder& h : rows) {
-        pid_t victim = spawn(h.loop);
+        Child victim(h.loop);
         int id = -1;
         for (double end = now() + 10; id < 0 && now() < end;) id = h.id();
         std::printf("%s:\n", h.lock);
@@ -193,11 +184,11 @@ int dwl() {
     if (check(d != nullptr, "area 0 connects")) {
         check(std::memcmp(info, want, 12) == 0, "area 0 hands out its 12 info bytes");
         check(pattern(d, 0x1F000 - 20), "area 0 shows the host's data to its last byte");
-        const pid_t writer = spawn([&] {
+        const Outcome writer = run_child([&] {
             *const_cast<uint8_t*>(d) = 0;
             return 0;
         });
-        check(reap(writer) == 128 + SIGSEGV, "area 0 is read-only");
+        check(writer.signal == SIGSEGV, "area 0 is read-only");
         check(mmNORDisconnect(0, const_cast<uint8_t*>(d)) == 0, "area 0 disconnects");
     }
     std::memset(info, 0xEE, sizeof info);
