@@ -17,7 +17,8 @@ std::optional<Mapping> mapping_at(const void* p) {
     std::ifstream f("/proc/self/maps");
     std::string range, perms, rest;
     while (f >> range >> perms && std::getline(f, rest)) {
-        const auto lo = std::uintptr_t(std::stoull(range, nullptr, 16)), hi = std::uintptr_t(std::stoull(range.substr(range.find('-') + 1), nullptr, 16));
+        const auto lo = std::uintptr_t(std::stoull(range, nullptr, 16));
+        const auto hi = std::uintptr_t(std::stoull(range.substr(range.find('-') + 1), nullptr, 16));
         if (lo <= reinterpret_cast<std::uintptr_t>(p) && reinterpret_cast<std::uintptr_t>(p) < hi) return Mapping{lo, hi, perms};
     }
     return std::nullopt;
@@ -48,7 +49,8 @@ TEST_F(Dwl, EachKeyMapsItsAreaReadOnlyAndDisconnectUnmapsIt) {
                   (std::vector<std::uintptr_t>{reinterpret_cast<std::uintptr_t>(data - 20), len, 0, (len - 21) & 0xFF}));
         EXPECT_EQ(m->perms.substr(0, 4), "r--s");  // shared with the physical memory, never writable
         EXPECT_EQ(mmNORDisconnect(key, data), 0);
-        EXPECT_FALSE(mapping_at(data - 20)) << key << ": still mapped"; EXPECT_EQ(board().counters().open_fds, 0u) << key << ": descriptor left open";
+        EXPECT_FALSE(mapping_at(data - 20)) << key << ": still mapped";
+        EXPECT_EQ(board().counters().open_fds, 0u) << key << ": descriptor left open";
     }
 }
 
@@ -56,18 +58,22 @@ TEST_F(Dwl, EachKeyMapsItsAreaReadOnlyAndDisconnectUnmapsIt) {
 // leaves no window; there is no area 2. The info bytes are untouched on a wrong magic, copied once the magic matched.
 TEST_F(Dwl, RefusedHeadersAndAreasLeaveNoWindow) {
     unsigned char info[12];
-    for (auto [magic, info0] : {std::pair{Bytes{0x03, 0x00, 0x45, 0x4D}, 0}, {Bytes{0x4D, 0x45, 0x00, 0x04}, 0}, {Bytes{0x4D, 0x45, 0x00, 0x03}, 2}}) {
+    for (auto [magic, info0] :
+         {std::pair{Bytes{0x03, 0x00, 0x45, 0x4D}, 0}, {Bytes{0x4D, 0x45, 0x00, 0x04}, 0}, {Bytes{0x4D, 0x45, 0x00, 0x03}, 2}}) {
         const Bytes a = area(0x1000, static_cast<unsigned char>(info0), magic);
-        board().set_physmem(0x0EC1F000, a), std::memset(info, 0xEE, sizeof info);
+        board().set_physmem(0x0EC1F000, a);
+        std::memset(info, 0xEE, sizeof info);
         EXPECT_EQ(mmNORConnect(1, info), nullptr) << int(magic[3]) << " " << info0;
         EXPECT_EQ(Bytes(info, info + 12), info0 == 2 ? Bytes(a.begin() + 8, a.begin() + 20) : Bytes(12, 0xEE)) << int(magic[3]) << " " << info0;
         EXPECT_EQ(board().counters().maps, board().counters().unmaps) << "a refused header's window is unmapped";
     }
     board().reset_counters();
-    EXPECT_EQ(vfsDWL_GetArea(2), nullptr); EXPECT_EQ(board().counters().opens, 0u) << "area 2 is refused before the device is opened";
+    EXPECT_EQ(vfsDWL_GetArea(2), nullptr);
+    EXPECT_EQ(board().counters().opens, 0u) << "area 2 is refused before the device is opened";
     for (auto f : {mfpsim::Fault::Open, mfpsim::Fault::Mmap}) {  // the device refuses: nothing left open
         board().arm_fault(f, 1);
-        EXPECT_EQ(mmNORConnect(0, info), nullptr) << mfpsim::fault_name(f); EXPECT_EQ(board().counters().open_fds, 0u) << mfpsim::fault_name(f);
+        EXPECT_EQ(mmNORConnect(0, info), nullptr) << mfpsim::fault_name(f);
+        EXPECT_EQ(board().counters().open_fds, 0u) << mfpsim::fault_name(f);
     }
 }
 
@@ -79,7 +85,8 @@ TEST_F(Dwl, OnlyAWindowsStartUnderItsAreaReleasesIt) {
     board().set_physmem(0x0EC00000, area(0x1F000, 0));
     const std::size_t len = 0x1E000;
     std::vector<void*> w1{vfsDWL_GetArea(1)};
-    auto* mine = static_cast<unsigned char*>(mmap(static_cast<char*>(w1[0]) + 0x1000, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    auto* mine = static_cast<unsigned char*>(
+        mmap(static_cast<char*>(w1[0]) + 0x1000, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
     // Where mappings grow downwards, windows fill the gaps above until one lands right below.
     while (w1.back() != mine - 0x1000 && w1.size() < 32) w1.push_back(vfsDWL_GetArea(1));
     ASSERT_EQ(w1.back(), mine - 0x1000);
@@ -90,10 +97,17 @@ TEST_F(Dwl, OnlyAWindowsStartUnderItsAreaReleasesIt) {
     unsigned char info[12];
     auto* d0 = static_cast<unsigned char*>(mmNORConnect(0, info));
     for (auto [area, addr] : {std::pair{1, d0 - 20}, {0, d0 - 20 + 0x1000}, {2, d0 - 20}}) {  // the window still mapped end to end
-        EXPECT_EQ(vfsDWL_FreeArea(area, addr), -1) << area; EXPECT_TRUE(mapping_at(d0)) << area; EXPECT_TRUE(mapping_at(d0 + 0x1F000 - 21)) << area; }
-    EXPECT_EQ(mmNORDisconnect(0, d0), 0); EXPECT_EQ(mmNORDisconnect(0, d0), -1) << "a second release";
+        EXPECT_EQ(vfsDWL_FreeArea(area, addr), -1) << area;
+        EXPECT_TRUE(mapping_at(d0)) << area;
+        EXPECT_TRUE(mapping_at(d0 + 0x1F000 - 21)) << area;
+    }
+    EXPECT_EQ(mmNORDisconnect(0, d0), 0);
+    EXPECT_EQ(mmNORDisconnect(0, d0), -1) << "a second release";
     EXPECT_TRUE(mfpsys::test::run_child([&] { return vfsDWL_FreeArea(1, w1.back()); }).ok()) << "a child releases what it inherited";
     EXPECT_TRUE(mapping_at(w1.back())) << "the child's release left the parent's window";
-    for (void* w : w1) { EXPECT_EQ(vfsDWL_FreeArea(1, w), 0); EXPECT_EQ(vfsDWL_FreeArea(1, w), -1) << "a second release"; }
+    for (void* w : w1) {
+        EXPECT_EQ(vfsDWL_FreeArea(1, w), 0);
+        EXPECT_EQ(vfsDWL_FreeArea(1, w), -1) << "a second release";
+    }
     munmap(mine, len);
 }

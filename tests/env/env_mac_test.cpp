@@ -55,7 +55,8 @@ protected:
 };
 
 TEST_F(EnvMac, WriteOverBlankSectorErasesThenStoresTheDefaultWithTheAddressLast) {
-    board().set_flash(kSector, Bytes(512, 0x00)), board().set_journal(true);  // the boot loader's part
+    board().set_flash(kSector, Bytes(512, 0x00));
+    board().set_journal(true);  // the boot loader's part
     EXPECT_EQ(write_text("00:1a:2b:3c:4d:5e"), std::make_pair(0, std::string("checksum error : checksum "
                                                                               "ffe221fb:ffffffff, len 0\n")));
     std::vector<std::size_t> sizes;  // the default entries in their order, then the new one
@@ -66,7 +67,8 @@ TEST_F(EnvMac, WriteOverBlankSectorErasesThenStoresTheDefaultWithTheAddressLast)
     EXPECT_EQ(board().flash(kSector, 512), Bytes(512, 0xFF));  // erased and never written back
     EXPECT_EQ(board().journal(),
               (decltype(board().journal()){{'r', kWord, 7680}, {'e', kSector, 8192}, {'w', kWord, 7680}}));
-    EXPECT_EQ(board().counters().open_fds, 0u) << "no descriptor left open"; EXPECT_EQ(board().counters().violations, 0u) << "a bit raised";
+    EXPECT_EQ(board().counters().open_fds, 0u) << "no descriptor left open";
+    EXPECT_EQ(board().counters().violations, 0u) << "a bit raised";
     EXPECT_EQ(board().virtual_seconds(), 2u) << "the two seconds between erase and write";
     EXPECT_EQ(read_text(), "00:1a:2b:3c:4d:5e");
 }
@@ -99,7 +101,7 @@ TEST_F(EnvMac, ReadRewriteAndInspectorJudgeEveryImageAlike) {
         store(r.area, sum_of(r.area) + r.off);
         const Bytes before = board().flash(kSector, 8192);
         EXPECT_EQ(read_printed(), r.read);
-        const auto insp = simtest::run_program(simtest::target({MFPCTL, "flash", "inspect", "--board", board_dir()}));
+        const auto insp = simtest::run_program(MFPCTL, {"flash", "inspect", "--board", board_dir()});
         EXPECT_NE(insp.out.find("boot environment (0x7a000): " + r.state + ","), std::string::npos);
         char msg[64];  // what a rebuild prints
         std::snprintf(msg, sizeof msg, "checksum error : checksum %x:%x, len %d\n", sum_of(r.area),
@@ -123,17 +125,21 @@ TEST_F(EnvMac, ValuesAndListsBeyondTheLengthLimitsAreRefusedByReadAndWrite) {
     const Bytes before = board().flash(kSector, 8192);
     EXPECT_EQ(write_text("00:11:22:33:44:55"), std::make_pair(-1, std::string("env data is too long\n")));
     EXPECT_EQ(board().flash(kSector, 8192), before);
-    EXPECT_EQ(write_text("1").first, 0); EXPECT_EQ(stored().size(), 101u) << "\"ethaddr=1\" still ends the data at 1999";
+    EXPECT_EQ(write_text("1").first, 0);
+    EXPECT_EQ(stored().size(), 101u) << "\"ethaddr=1\" still ends the data at 1999";
     store(Entries{"a=1"});
     EXPECT_EQ(env_mac_write(std::string(21, 'a').c_str()), -1);  // does not fit mac
-    EXPECT_EQ(write_text(std::string(20, '7')).first, 0); EXPECT_EQ(stored().back(), "ethaddr=" + std::string(20, '7')) << "20 characters fit";
+    EXPECT_EQ(write_text(std::string(20, '7')).first, 0);
+    EXPECT_EQ(stored().back(), "ethaddr=" + std::string(20, '7')) << "20 characters fit";
 }
 
 TEST_F(EnvMac, SixBytesKeepTheirNibbleOrderInEitherCase) {
     const Bytes b = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}, short_value = {0x12, 0x34, 0, 0, 0, 0};
     Bytes got(6, 1);
-    EXPECT_EQ(env_mac_read_n(got.data()), 0); EXPECT_EQ(got, Bytes(6, 0xFF)) << "blank: six 0xFF bytes";
-    EXPECT_EQ(env_mac_write_n(b.data()), 0); EXPECT_EQ(stored().back(), "ethaddr=00:1a:2b:3c:4d:5e");
+    EXPECT_EQ(env_mac_read_n(got.data()), 0);
+    EXPECT_EQ(got, Bytes(6, 0xFF)) << "blank: six 0xFF bytes";
+    EXPECT_EQ(env_mac_write_n(b.data()), 0);
+    EXPECT_EQ(stored().back(), "ethaddr=00:1a:2b:3c:4d:5e");
     for (const char* s : {"00:1a:2b:3c:4d:5e", "00:1A:2B:3C:4D:5E", "00-1a-2B-3c-4D-5e", "12:34", "a=1"}) {
         store(Entries{(s[1] == '=' ? "" : "ethaddr=") + std::string(s)});
         EXPECT_EQ(env_mac_read_n(got.data()), s[1] == '=' ? -1 : 0) << s;
@@ -145,8 +151,11 @@ TEST_F(EnvMac, DeviceFailuresPrintTheirMessageAndLeaveTheSectorAsDocumented) {
     ASSERT_NE(semget(0x4D504501, 1, IPC_CREAT | 0600), -1);  // a lock the user below may not take
     EXPECT_CHILD_OK(mfpsys::test::run_child([] {
         if (setuid(65534) != 0) return 2;  // the capture file must be this user's
-        CaptureStdout(); CHILD_CHECK(env_mac_write("aa") == -1); CHILD_CHECK(read_text() == "<failed>");
-        CHILD_CHECK(GetCapturedStdout() == "nvram lock error\nnvram lock error\n"); return 0;
+        CaptureStdout();
+        CHILD_CHECK(env_mac_write("aa") == -1);
+        CHILD_CHECK(read_text() == "<failed>");
+        CHILD_CHECK(GetCapturedStdout() == "nvram lock error\nnvram lock error\n");
+        return 0;
     }));
     store(Entries{"keep=1", "ethaddr=00:00:00:00:00:01"});
     const Bytes original = board().flash(kSector, 8192);
@@ -156,9 +165,12 @@ TEST_F(EnvMac, DeviceFailuresPrintTheirMessageAndLeaveTheSectorAsDocumented) {
         {EraseFail, 1, "ioctl"}, {Open, 3, "open"}, {WriteFail, 1, "write"}, {WriteShort, 1, "write"}};
     for (const auto& r : rows) {
         SCOPED_TRACE(mfpsim::fault_name(r.fault) + std::to_string(r.nth));
-        board().set_flash(kSector, original), board().reset_counters(), board().arm_fault(r.fault, uint64_t(r.nth));
+        board().set_flash(kSector, original);
+        board().reset_counters();
+        board().arm_fault(r.fault, uint64_t(r.nth));
         EXPECT_EQ(write_text("aa:aa:aa:aa:aa:aa"), std::make_pair(-1, "nvram " + std::string(r.message) + " error\n"));
-        EXPECT_EQ(board().counters().open_fds, 0u) << "nothing left open"; EXPECT_EQ(&r == rows ? board().counters().opens : 0u, 0u) << "a failed open";
+        EXPECT_EQ(board().counters().open_fds, 0u) << "nothing left open";
+        EXPECT_EQ(&r == rows ? board().counters().opens : 0u, 0u) << "a failed open";
         EXPECT_TRUE(r.fault == WriteShort ||  // a torn write is no state to check
                     board().flash(kSector, 8192) == (&r - rows < 6 ? original : Bytes(8192, 0xFF)));
     }

@@ -20,8 +20,18 @@ TEST(Harness, EachTestAndRestartSeesAFreshIpcNamespace) { freshNamespace(); }
 TEST(Harness, EachTestAndRestartSeesAFreshIpcNamespaceToo) { freshNamespace(); }
 
 TEST(Harness, ChildFailuresAndSignalsReachTheParent) {
-    const Outcome a = run_child([] { CHILD_CHECK(1 + 1 == 3); return 0; });
-    EXPECT_TRUE(a.exited); EXPECT_EQ(a.code, 1) << "a failed check's status"; EXPECT_FALSE(a.ok());
-    const Outcome b = run_child([] { raise(SIGKILL); return 0; });
-    EXPECT_FALSE(b.exited); EXPECT_EQ(b.signal, SIGKILL); EXPECT_FALSE(b.ok()) << "a killed child is no success";
+    const Outcome a = run_child([] {
+        CHILD_CHECK(1 + 1 == 3);
+        return 0;
+    });
+    EXPECT_TRUE(a.exited);
+    EXPECT_EQ(a.code, 1) << "a failed check's status";
+    EXPECT_FALSE(a.ok());
+    const Outcome b = run_child([] {
+        raise(SIGKILL);
+        return 0;
+    });
+    EXPECT_FALSE(b.exited);
+    EXPECT_EQ(b.signal, SIGKILL);
+    EXPECT_FALSE(b.ok()) << "a killed child is no success";
 }

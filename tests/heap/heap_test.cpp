@@ -21,10 +21,15 @@ static bool holds(const void* p, std::size_t n, int v) {
 TEST(Heap, BlockOutlivesItsAllocatorAndIsReachedByReference) {
     Shared<Ref> ref;
     int local = 0;  // references name blocks inside the segment only, and only those are named
-    EXPECT_EQ(heap_ptr(0), nullptr); EXPECT_EQ(heap_ptr(~Ref{0}), nullptr); EXPECT_EQ(tarnixSubAllocMem(std::size_t(4) << 20), nullptr) << "more than the segment";
-    EXPECT_EQ(tarnixOrgFreeMemPart(0, nullptr), -1); EXPECT_EQ(heap_ref(&local), kNoRef); EXPECT_EQ(heap_ref(nullptr), kNoRef);
+    EXPECT_EQ(heap_ptr(0), nullptr);
+    EXPECT_EQ(heap_ptr(~Ref{0}), nullptr);
+    EXPECT_EQ(tarnixSubAllocMem(std::size_t(4) << 20), nullptr) << "more than the segment";
+    EXPECT_EQ(tarnixOrgFreeMemPart(0, nullptr), -1);
+    EXPECT_EQ(heap_ref(&local), kNoRef);
+    EXPECT_EQ(heap_ref(nullptr), kNoRef);
     auto* first = static_cast<char*>(tarnixSubAllocMem(8));
-    ASSERT_NE(first, nullptr); ASSERT_EQ(heap_ref(first - heap_ref(first) + 4), kNoRef) << "the segment's start names no block";
+    ASSERT_NE(first, nullptr);
+    ASSERT_EQ(heap_ref(first - heap_ref(first) + 4), kNoRef) << "the segment's start names no block";
     ASSERT_CHILD_OK(run_child([&] {
         auto* p = static_cast<unsigned char*>(tarnixSubAllocMem(1000));
         CHILD_CHECK(p != nullptr && (*ref = heap_ref(p)) != kNoRef && heap_ptr(*ref) == p);
@@ -47,7 +52,9 @@ TEST(Heap, ExhaustionBadReleasesAndReuse) {
     std::vector<void*> blocks;
     for (void* p; (p = tarnixSubAllocMem(kChunk)) && blocks.size() < 100; blocks.push_back(p)) std::memset(p, int(blocks.size()), kChunk);
     const auto c = heap_check();
-    EXPECT_TRUE(c.consistent); EXPECT_EQ(c.used_blocks, blocks.size()); EXPECT_LT(c.largest_free, kChunk) << "null while a chunk fitted";
+    EXPECT_TRUE(c.consistent);
+    EXPECT_EQ(c.used_blocks, blocks.size());
+    EXPECT_LT(c.largest_free, kChunk) << "null while a chunk fitted";
     EXPECT_GE(blocks.size() * kChunk, c.capacity - 2 * kChunk) << "the segment nearly all given out";
     int on_stack = 0;
     void* from_malloc = std::malloc(64);
@@ -58,9 +65,12 @@ TEST(Heap, ExhaustionBadReleasesAndReuse) {
     const auto n = static_cast<std::int64_t>(blocks.size());  // the second release of a frees nothing:
     EXPECT_EQ((std::vector<std::int64_t>{heap_check().used_blocks, tarnixOrgFreeMemPart(0, a), tarnixOrgFreeMemPart(0, a), heap_check().used_blocks}),
               (std::vector<std::int64_t>{n, 0, -1, n - 1}));
-    EXPECT_EQ(tarnixSubAllocMem(kChunk), a) << "freed space reused"; EXPECT_EQ(tarnixSubAllocMem(kChunk), nullptr);
+    EXPECT_EQ(tarnixSubAllocMem(kChunk), a) << "freed space reused";
+    EXPECT_EQ(tarnixSubAllocMem(kChunk), nullptr);
     for (std::size_t i = 0; i < blocks.size(); ++i) EXPECT_TRUE(i == 3 || holds(blocks[i], kChunk, int(i))) << i;
-    EXPECT_EQ(tarnixOrgFreeMemPart(0, blocks[5]), 0); EXPECT_EQ(tarnixOrgFreeMemPart(0, blocks[6]), 0);
+    EXPECT_EQ(tarnixOrgFreeMemPart(0, blocks[5]), 0);
+    EXPECT_EQ(tarnixOrgFreeMemPart(0, blocks[6]), 0);
     EXPECT_NE(tarnixSubAllocMem(2 * kChunk), nullptr);
-    EXPECT_TRUE(heap_check().consistent); EXPECT_EQ(heap_check().used_blocks, blocks.size() - 1) << "neighbours merged into one block";
+    EXPECT_TRUE(heap_check().consistent);
+    EXPECT_EQ(heap_check().used_blocks, blocks.size() - 1) << "neighbours merged into one block";
 }

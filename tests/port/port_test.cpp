@@ -29,9 +29,13 @@ TEST(PortLock, AnEndedHolderGivesTheLockBackAndIsNamed) {
     EXPECT_EQ(mfpsys::test::run_child([&]() -> int { SysvLock l(id, *owner, 7); _exit(l.held() ? 9 : 1); }).code, 9);
     ASSERT_EQ(semctl(id, 0, GETVAL, semun{}), 0);
     SysvLock l(id, *owner, 8);
-    EXPECT_TRUE(l.held()); EXPECT_TRUE(l.ownerDied()) << "the ended holder is named"; EXPECT_EQ(*owner, 8u) << "the owner word names the new holder";
-    EXPECT_EQ(semctl(id, 0, GETVAL, semun{}), 1) << "taken"; l.release();
-    EXPECT_EQ(*owner, 0u) << "released: no owner"; EXPECT_EQ(semctl(id, 0, GETVAL, semun{}), 0) << "released: free";
+    EXPECT_TRUE(l.held());
+    EXPECT_TRUE(l.ownerDied()) << "the ended holder is named";
+    EXPECT_EQ(*owner, 8u) << "the owner word names the new holder";
+    EXPECT_EQ(semctl(id, 0, GETVAL, semun{}), 1) << "taken";
+    l.release();
+    EXPECT_EQ(*owner, 0u) << "released: no owner";
+    EXPECT_EQ(semctl(id, 0, GETVAL, semun{}), 0) << "released: free";
 }
 
 // The next transfers fail with EINTR before moving a byte, as an interruptible driver's may.
@@ -53,11 +57,13 @@ TEST_F(PortFlash, AFailedStepIsReportedWhereItStopped) {
         board().arm_fault(fault, 1);
         Bytes b(4);
         const FlashResult r = step == 0 ? flashRead(0x100, &b[0], 4) : step == 1 ? flashWrite(0x100, &b[0], 4) : flashRequest(0x100, kFlashErase);
-        EXPECT_EQ(r.fail, fail) << mfpsim::fault_name(fault); EXPECT_EQ(r.value, value) << mfpsim::fault_name(fault);
+        EXPECT_EQ(r.fail, fail) << mfpsim::fault_name(fault);
+        EXPECT_EQ(r.value, value) << mfpsim::fault_name(fault);
         EXPECT_EQ(board().counters().open_fds, 0u) << mfpsim::fault_name(fault) << ": descriptor left open";
     }
     Bytes data = {0x12, 0x34, 0x56, 0x78}, got(4);
     EXPECT_TRUE((g_interrupts = 2, flashWrite(0x200, data.data(), 4).whole(4)));
-    EXPECT_TRUE((g_interrupts = 2, flashRead(0x200, got.data(), 4).whole(4))); EXPECT_EQ(got, data) << "read back after interrupts";
+    EXPECT_TRUE((g_interrupts = 2, flashRead(0x200, got.data(), 4).whole(4)));
+    EXPECT_EQ(got, data) << "read back after interrupts";
 }
 

@@ -20,13 +20,15 @@ namespace {
 
 uint8_t g_buf[0x10000], g_info[12];
 template <class T> std::int64_t value(T r) {
-    if constexpr (std::is_pointer_v<T>) return reinterpret_cast<std::intptr_t>(r); else return static_cast<std::int64_t>(r);
+    if constexpr (std::is_pointer_v<T>) return reinterpret_cast<std::intptr_t>(r);
+    else return static_cast<std::int64_t>(r);
 }
 // Area 0 mapped for the call and read at its last byte after it: a call that unmapped it crashes the child.
 std::int64_t keepsArea(int (*call)(unsigned char* area)) {
     auto* area = static_cast<unsigned char*>(vfsDWL_GetArea(0));
     const int r = call(area);
-    return (void)static_cast<volatile unsigned char*>(area)[0x1EFFF], r;
+    (void)static_cast<volatile unsigned char*>(area)[0x1EFFF];
+    return r;
 }
 
 // attached: run where the NV store's shared state is mapped (else the index checks go untried).
@@ -103,13 +105,18 @@ class BadInput : public mfpsys::test::BoardTest, public testing::WithParamInterf
 TEST_P(BadInput, Refused) {
     ASSERT_CHILD_OK(mfpsys::test::run_child([] {  // a stored block (the store powered up), an address, a drawn key and its segment
         int key = 0;
-        return writeImage(3, 1) == 0 && env_mac_write("00:11:22:33:44:55") == 0 && mmMakeSharedMemoryKey(&key) == 0 && KUSharedMemAttach(key, 64) == 64 ? 0 : 1;
+        CHILD_CHECK(writeImage(3, 1) == 0);
+        CHILD_CHECK(env_mac_write("00:11:22:33:44:55") == 0);
+        CHILD_CHECK(mmMakeSharedMemoryKey(&key) == 0);
+        return KUSharedMemAttach(key, 64) == 64 ? 0 : 1;
     }));
     const Case& c = GetParam();
-    const auto flash = board().flash(0, mfpsim::kFlashSize), table = segmentBytes(KU_SHARED_MEM_TABLE_KEY), bitmap = segmentBytes(MM_KEY_BITMAP);
+    const auto flash = board().flash(0, mfpsim::kFlashSize);
+    const auto table = segmentBytes(KU_SHARED_MEM_TABLE_KEY), bitmap = segmentBytes(MM_KEY_BITMAP);
     mfpsys::test::Shared<std::int64_t> got(2);  // the result, and whether the caller's buffers kept their bytes
     const auto o = mfpsys::test::run_child([&] {
-        std::memset(g_buf, 0xEE, sizeof g_buf), std::memset(g_info, 0xEE, sizeof g_info);
+        std::memset(g_buf, 0xEE, sizeof g_buf);
+        std::memset(g_info, 0xEE, sizeof g_info);
         if (c.attached && (nvSharedMemAttach() != 0 || nvSharedMemRetrieve() != 0)) return 2;
         got[0] = c.call();
         const auto kept = [](const uint8_t* p, size_t n) { return std::all_of(p, p + n, [](uint8_t x) { return x == 0xEE; }); };
@@ -124,6 +131,6 @@ TEST_P(BadInput, Refused) {
     EXPECT_TRUE(segmentBytes(MM_KEY_BITMAP) == bitmap) << "key bitmap changed";
 }
 
-INSTANTIATE_TEST_SUITE_P(, BadInput, testing::ValuesIn(kCases), [](const testing::TestParamInfo<Case>& i) { return std::string(i.param.name); });
+INSTANTIATE_TEST_SUITE_P(, BadInput, testing::ValuesIn(kCases), [](const auto& i) { return std::string(i.param.name); });
 
 }  // namespace

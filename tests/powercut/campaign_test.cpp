@@ -43,11 +43,11 @@ using Steps = std::array<uint64_t, 2>;  // program, erase
 Cut nthCut(const Steps& st, uint64_t i, Tear tear, uint64_t base) {
     const CutAt at = i < st[0] ? CutAt::Program : CutAt::Erase;
     const uint64_t k = i < st[0] ? i + 1 : i - st[0] + 1;
-    return {at, k, tear, mix(base ^ (k << 8) ^ (uint64_t(at) << 4) ^ uint64_t(tear)) | 1, (i < st[0] ? "program:" : "erase:") + std::to_string(k) + ':' + mfpsim::tear_name(tear)};
+    const std::string name = (i < st[0] ? "program:" : "erase:") + std::to_string(k) + ':' + mfpsim::tear_name(tear);
+    return {at, k, tear, mix(base ^ (k << 8) ^ (uint64_t(at) << 4) ^ uint64_t(tear)) | 1, name};
 }
 
 const uint64_t salt = std::getenv("MFPSYS_SALT") ? std::strtoull(std::getenv("MFPSYS_SALT"), nullptr, 0) : 1;  // moves the tears
-bool macIs(const char* m, const char* text) { return m && m != ENV_MAC_READ_FAILED && !std::strcmp(m, text); }
 
 class Campaign : public mfpsys::test::BoardTest, public ::testing::WithParamInterface<int> {
 protected:
@@ -55,11 +55,20 @@ protected:
     mfpsys::test::Shared<int> begun{1};  // the recovery's next writes begun when a second cut stopped it
     std::vector<uint8_t> prepared;        // the flash once prepared: every later cut starts from a copy
     const Scenario& sc() const { return kScenarios[size_t(GetParam())]; }
-    int fail(const char* what, int b) { std::snprintf(msg.get(), 256, what, b); return 1; }
+    int fail(const char* what, int b) {
+        std::snprintf(msg.get(), 256, what, b);
+        return 1;
+    }
 
     bool prepare() {
-        board().disarm(), board().power_on(), *begun = 0, msg[0] = 0;
-        if (!prepared.empty()) return board().set_flash(0, prepared), true;
+        board().disarm();
+        board().power_on();
+        *begun = 0;
+        msg[0] = 0;
+        if (!prepared.empty()) {
+            board().set_flash(0, prepared);
+            return true;
+        }
         auto setup = restart([&] {
             if (sc().op == Op::Mac) return env_mac_write(kMacOld) == 0 ? 0 : 1;
             for (const W& w : sc().setup) CHILD_CHECK(writeImage(w.block, w.round) == 0);
@@ -75,7 +84,9 @@ protected:
         board().arm_power_cut(sc().prepAt, sc().prepK, Tear::None, 77);
         auto write = [&] { return writeImage(sc().prep->block, sc().prep->round); };
         const int signal = (restarted ? restart(write) : mfpsys::test::run_child(write)).signal;
-        return board().disarm(), board().power_on(), signal == SIGKILL;
+        board().disarm();
+        board().power_on();
+        return signal == SIGKILL;
     }
     // The operation in a restarted system, cut at c when given; the counters count it alone.
     mfpsys::test::Outcome runOp(const Cut* c) {
@@ -86,7 +97,9 @@ protected:
             switch (sc().op) {
                 case Op::Write: case Op::Killed: return writeImage(sc().write.block, sc().write.round) == 0 ? 0 : 1;
                 case Op::EraseAll: return nvEraseAll() == 0 ? 0 : 1;
-                case Op::Powerup: for (int b = 0; b < kBlocks; ++b) readBlock(b); return 0;
+                case Op::Powerup:
+                    for (int b = 0; b < kBlocks; ++b) readBlock(b);
+                    return 0;
                 case Op::Mac: return env_mac_write(kMacNew) == 0 ? 0 : 1;
             }
             return 1;
@@ -100,25 +113,34 @@ protected:
         if (char* m = sc().op == Op::Mac ? env_mac_read() : nullptr; sc().op == Op::Mac) {
             if (!(m == nullptr || macIs(m, kMacOld) || macIs(m, kMacNew) || (before && macIs(m, kMacNext)) || (m == ENV_MAC_READ_FAILED && torn)))
                 return fail("mac: neither old, new nor blank (%d)", 0);
-            return *begun = 1, env_mac_write(kMacNext) == 0 ? 0 : fail("mac: the next write fails (%d)", 0);
+            *begun = 1;
+            return env_mac_write(kMacNext) == 0 ? 0 : fail("mac: the next write fails (%d)", 0);
         }
         std::vector<std::vector<uint8_t>> may[kBlocks];  // the images a block may read: acknowledged, then cut
         bool kept[kBlocks] = {};                         // an image was acknowledged: the block never reads none
-        auto add = [&](int b, int r, bool acked) { if (acked) may[b].clear(); may[b].push_back(padded(b, image(b, r))), kept[b] |= acked; };
+        auto add = [&](int b, int r, bool acked) {
+            if (acked) may[b].clear();
+            may[b].push_back(padded(b, image(b, r)));
+            kept[b] |= acked;
+        };
         for (const W& w : sc().setup) add(w.block, w.round, true);
         if (sc().prep) add(sc().prep->block, sc().prep->round, false);
         if (sc().op == Op::Write || sc().op == Op::Killed) add(sc().write.block, sc().write.round, false);
         for (int b = 0; b < before; ++b) add(b, 90 + b, b + 1 < before);
         for (int b = 0; b < kBlocks; ++b) {
-            if (auto got = readBlock(b); !got && kept[b] && !(sc().op == Op::EraseAll && b < 3 && b + 1 >= before)) return fail("block %d: the acknowledged image is gone", b);
-            else if (got && std::find(may[b].begin(), may[b].end(), *got) == may[b].end()) return fail("block %d: reads bytes no write acknowledged or attempted", b);
+            const auto got = readBlock(b);
+            if (!got && kept[b] && !(sc().op == Op::EraseAll && b < 3 && b + 1 >= before))
+                return fail("block %d: the acknowledged image is gone", b);
+            if (got && std::find(may[b].begin(), may[b].end(), *got) == may[b].end())
+                return fail("block %d: reads bytes no write acknowledged or attempted", b);
         }
         for (int b = 0; b < kBlocks; ++b) if (*begun = b + 1; writeImage(b, 90 + b) != 0) return fail("block %d: the next write fails", b);
         return 0;
     }
     int afterRestart() {
         if (sc().op == Op::Mac) return macIs(env_mac_read(), kMacNext) ? 0 : fail("mac: the next address is lost (%d)", 0);
-        for (int b = 0; b < kBlocks; ++b) if (readBlock(b) != padded(b, image(b, 90 + b))) return fail("block %d: the next write is lost at restart", b);
+        for (int b = 0; b < kBlocks; ++b)
+            if (readBlock(b) != padded(b, image(b, 90 + b))) return fail("block %d: the next write is lost at restart", b);
         return 0;
     }
     // What went wrong in a run a cut (what) should stop, or (what null) one that should succeed.
@@ -131,13 +153,18 @@ protected:
     // The cut c, and c2 when given at that step of the recovery that follows; then the checks. Gives the recovery's steps.
     Steps runCut(const Cut& c, const std::string& id, const Cut* c2 = nullptr) {
         std::string why = prepare() ? wrong(runOp(&c), "the cut") : "could not prepare";
-        if (why.empty() && c2) board().arm_power_cut(c2->at, c2->k, c2->tear, c2->salt), why = wrong(restart([&] { return recover(c.tear != Tear::None); }), "the second cut");
+        if (why.empty() && c2) {
+            board().arm_power_cut(c2->at, c2->k, c2->tear, c2->salt);
+            why = wrong(restart([&] { return recover(c.tear != Tear::None); }), "the second cut");
+        }
         const auto c0 = board().counters();
         if (why.empty()) why = wrong(restart([&] { return recover(c.tear != Tear::None || (c2 && c2->tear != Tear::None)); }));
         const auto c1 = board().counters();
         if (why.empty()) why = wrong(restart([&] { return afterRestart(); }));
         if (why.empty() && board().counters().violations != 0) why = "a write asked to raise a 0 bit to 1";
-        if (!why.empty()) ADD_FAILURE() << "cut " << id << ": " << why << "\n  replay: MFPSYS_SALT=" << salt << " MFPSYS_REPLAY=" << id << ' ' << program_invocation_name;
+        if (!why.empty())
+            ADD_FAILURE() << "cut " << id << ": " << why << "\n  replay: MFPSYS_SALT=" << salt << " MFPSYS_REPLAY=" << id << ' '
+                          << program_invocation_name;
         return {c1.writes - c0.writes, c1.erase_requests - c0.erase_requests};
     }
 };
@@ -169,7 +196,8 @@ TEST_P(Campaign, EveryCutPoint) {
                 const std::string id2 = id + '+' + c2.name;
                 if (!full && !(sample && j == drawn) && id2 != replay) continue;
                 if (sample) std::printf("second cut %s\n", id2.c_str());
-                runCut(c, id2, &c2), ++seconds;
+                runCut(c, id2, &c2);
+                ++seconds;
             }
         }
     std::printf("%s: %d program and %d erase steps, %d second cuts\n", sc().name, int(steps[0]), int(steps[1]), int(seconds));

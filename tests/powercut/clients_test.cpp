@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <numeric>
 #include <thread>
 
 #include "harness/board.h"
@@ -23,10 +24,7 @@ using namespace rel;
 
 namespace {
 
-// One attempt: a lock still held by the dead is a failure.
-int writeOnce(int b, int r) { auto v = image(b, r); return nvWrite(kAddr[b], uint32_t(v.size()), v.data()) == 0 ? 0 : 1; }
 int reads(int b, int r) { return readBlock(b) == padded(b, image(b, r)) ? 0 : 1; }
-int macIs(const char* text) { char* m = env_mac_read(); return m && m != ENV_MAC_READ_FAILED && !std::strcmp(m, text) ? 0 : 1; }
 template <class T> auto paramName = [](const auto& info) { return std::string(T::rows[size_t(info.param)].name); };
 
 // A holder killed by a power cut at each of its flash steps while the rest of the system (its IPC namespace)
@@ -41,7 +39,7 @@ struct KilledHolder : mfpsys::test::BoardTest, ::testing::WithParamInterface<int
         {"nv_erase_all", kFirstUseSem, [] { return writeImage(0, 1) | writeImage(3, 1); }, [] { return nvEraseAll(); },
          [] { return writeOnce(1, 3); }, [] { return reads(1, 3) | reads(3, 1); }},
         {"mac_rewrite", kEnvSem, [] { return env_mac_write("00:11:22:33:44:55"); }, [] { return env_mac_write("66:77:88:99:aa:bb"); },
-         [] { return env_mac_write("02:03:04:05:06:07"); }, [] { return macIs("02:03:04:05:06:07"); }},
+         [] { return env_mac_write("02:03:04:05:06:07"); }, [] { return macIs(env_mac_read(), "02:03:04:05:06:07") ? 0 : 1; }},
     };
 };
 
@@ -51,14 +49,19 @@ TEST_P(KilledHolder, AtEveryFlashStepLockComesBackAndWorkIsRepaired) {
     for (auto at : {mfpsim::CutAt::Program, mfpsim::CutAt::Erase})
         for (uint64_t k = at == mfpsim::CutAt::Erase; k <= steps[at == mfpsim::CutAt::Erase] || k == 0; ++k) {
             SCOPED_TRACE(testing::Message() << h.name << (at == mfpsim::CutAt::Erase ? " erase " : " program ") << k);
-            board().power_on(), board().reset_counters(), board().set_flash(0, std::vector<uint8_t>(mfpsim::kFlashSize, 0xFF));
+            board().power_on();
+            board().reset_counters();
+            board().set_flash(0, std::vector<uint8_t>(mfpsim::kFlashSize, 0xFF));
             ASSERT_CHILD_OK(restart([&] {
                 CHILD_CHECK(run_child(h.setup).ok());
                 auto c0 = board().counters();
                 if (k) board().arm_power_cut(at, k, mfpsim::Tear::Prefix, mix(k));
                 auto victim = run_child(h.work);
                 board().disarm();
-                if (!k) steps[0] = board().counters().writes - c0.writes, steps[1] = board().counters().erase_requests - c0.erase_requests;
+                if (!k) {
+                    steps[0] = board().counters().writes - c0.writes;
+                    steps[1] = board().counters().erase_requests - c0.erase_requests;
+                }
                 CHILD_CHECK(k ? victim.signal == SIGKILL : victim.ok());
                 board().power_on();
                 return lockValue(h.lock) == 0 && run_child(h.next).ok() ? 0 : 1;
@@ -76,7 +79,10 @@ INSTANTIATE_TEST_SUITE_P(, KilledHolder, ::testing::Range(0, 4), paramName<Kille
 struct LoopHolder { const char* name; key_t lock; std::function<void(int, int)> round; std::function<int()> next; };
 struct KilledLoop : mfpsys::test::BoardTest, ::testing::WithParamInterface<int> {
     static inline const std::vector<LoopHolder> rows = {
-        {"registry", KU_SHARED_MEM_SEM_KEY, [](int w, int r) { if (KUSharedMemAttach(5000 + w * 16 + r % 16, 64) > 0) KUSharedMemRemove(5000 + w * 16 + r % 16); },
+        {"registry", KU_SHARED_MEM_SEM_KEY,
+         [](int w, int r) {
+             if (KUSharedMemAttach(5000 + w * 16 + r % 16, 64) > 0) KUSharedMemRemove(5000 + w * 16 + r % 16);
+         },
          [] { return KUSharedMemAttach(9999, 32) == 32 && KUSharedMemRetrieveMemory(9999) && KUSharedMemRemove(9999) == 0 ? 0 : 1; }},
         {"keys", kKeySem, [](int, int) { int key = 0; if (mmMakeSharedMemoryKey(&key) == 0) mmDeleteSharedMemoryKey(key); },
          [] { int key = 0; return mmMakeSharedMemoryKey(&key) == 0 && mmDeleteSharedMemoryKey(key) == 0 ? 0 : 1; }},
@@ -93,9 +99,18 @@ TEST_P(KilledLoop, LockComesBackAndTheNextProcessWorks) {
         mfpsys::test::Arrivals busy;
         std::vector<mfpsys::test::Child> workers;
         for (int w = 0; w < 3; ++w)
-            workers.emplace_back([&, w] { for (int i = 0;; ++i) h.round(w, i), i == 30 + 17 * round ? busy.arrive() : void(); return 0; });
+            workers.emplace_back([&, w] {
+                for (int i = 0;; ++i) {
+                    h.round(w, i);
+                    if (i == 30 + 17 * round) busy.arrive();
+                }
+                return 0;
+            });
         busy.await(3);
-        for (auto& w : workers) w.kill(SIGKILL), w.wait();
+        for (auto& w : workers) {
+            w.kill(SIGKILL);
+            w.wait();
+        }
         ASSERT_EQ(lockValue(h.lock), 0) << h.name << ": lock left taken in round " << round;
     }
     EXPECT_CHILD_OK(run_child([&]() -> int {  // a client forks while its other threads keep calling: each child's call returns
@@ -113,9 +128,17 @@ TEST_F(Killed, HeapHolderMidChangeIsRepaired) {
     mfpsys::test::Child holder = mfpsys::test::hold_sem_lock(semget(kHeapKey, 1, 0));
     auto* hdr = static_cast<uint32_t*>(shmat(shmget(kHeapKey, 0, 0), nullptr, 0));
     ASSERT_NE(hdr, reinterpret_cast<uint32_t*>(-1));
-    hdr[2] = uint32_t(holder.pid()), hdr[3] += 3;
-    shmdt(hdr), holder.kill(SIGKILL), holder.wait();
-    EXPECT_CHILD_OK(run_child([] { return tarnixSubAllocMem(100) && mfpheap::heap_check().consistent && mfpheap::heap_check().repairs == 1 ? 0 : 1; }));
+    hdr[2] = uint32_t(holder.pid());
+    hdr[3] += 3;
+    shmdt(hdr);
+    holder.kill(SIGKILL);
+    holder.wait();
+    EXPECT_CHILD_OK(run_child([] {
+        CHILD_CHECK(tarnixSubAllocMem(100));
+        CHILD_CHECK(mfpheap::heap_check().consistent);
+        CHILD_CHECK(mfpheap::heap_check().repairs == 1);
+        return 0;
+    }));
 }
 
 // A remover killed between destroying a segment and erasing its entry: the next attach makes a live segment under the one entry.
@@ -131,7 +154,9 @@ TEST_F(Killed, ScannerLeavesHalfBuiltTablesAndTheFirstUseLock) {
     ASSERT_CHILD_OK(restart([] { return writeImage(3, 1); }));
     ASSERT_CHILD_OK(run_child([] {
         CHILD_CHECK(nvSharedMemAttach() == 0 && nvSharedMemRetrieve() == 0 && nvPowerup() == 0);
-        return nvVrtlSec[3]->dataOfst = 12345, nvRealSec[6]->ringId = 9, 0;
+        nvVrtlSec[3]->dataOfst = 12345;
+        nvRealSec[6]->ringId = 9;
+        return 0;
     }));
     mfpsys::test::hold_sem_lock(semget(kFirstUseSem, 1, IPC_CREAT | 0666));  // the holder dies as the temporary goes
     EXPECT_CHILD_OK(run_child([] { return reads(3, 1); }));
@@ -146,7 +171,12 @@ struct Tally {
         for (long spins = (++arrived, 0); arrived < n * (r + 1) && spins < 200000; ++spins) sched_yield();
     }
 };
-std::vector<uint8_t> signedImage(int b, int id) { auto v = image(b, id); return v[0] = uint8_t(b), v[1] = uint8_t(id), v; }  // any read checkable
+std::vector<uint8_t> signedImage(int b, int id) {  // any read checkable
+    auto v = image(b, id);
+    v[0] = uint8_t(b);
+    v[1] = uint8_t(id);
+    return v;
+}
 // Writer i of block b, released with the others each round; a write may fail only by staying busy to the end.
 int writeRounds(Tally& t, int writers, int i, int b) {
     int bad = 0;
@@ -165,9 +195,13 @@ int writeRounds(Tally& t, int writers, int i, int b) {
 void newestAcknowledged(mfpsim::Board& board, Tally& t) {
     EXPECT_EQ(board.counters().violations, 0u) << "a write programmed over a written byte";
     for (int b = 0; b < kBlocks; ++b) {
-        auto o = mfpsys::test::run_restarted([&t, b] { auto v = readBlock(b); return v && (*v)[1] < std::size(t.ended[b]) && *v == padded(b, signedImage(b, (*v)[1])) ? (*v)[1] : 255; });
+        auto o = mfpsys::test::run_restarted([&t, b] {
+            auto v = readBlock(b);
+            return v && (*v)[1] < std::size(t.ended[b]) && *v == padded(b, signedImage(b, (*v)[1])) ? (*v)[1] : 255;
+        });
         ASSERT_TRUE(o.exited && o.code != 255) << "block " << b << " reads no whole image of its own: " << o.describe();
-        EXPECT_GT(o.code ? t.ended[b][o.code].load() : 1, t.began[b].load()) << "block " << b << " reads write " << o.code << ", not the newest acknowledged";
+        EXPECT_GT(o.code ? t.ended[b][o.code].load() : 1, t.began[b].load())
+            << "block " << b << " reads write " << o.code << ", not the newest acknowledged";
     }
 }
 // Process 0 of 8 holds the lock of key while the others start work, until each waits on it or is done: they pass it in a queue.
@@ -176,14 +210,22 @@ int queued(key_t key, int i, int round, Tally& t, const std::function<int()>& wo
     sembuf take[2] = {{0, 0, 0}, {0, 1, SEM_UNDO}}, give{0, -1, SEM_UNDO};
     CHILD_CHECK(i || semop(id, take, 2) == 0);
     t.together(8, round);
-    if (i) { const int rc = work(); return ++t.done, rc; }
+    if (i) {
+        const int rc = work();
+        ++t.done;
+        return rc;
+    }
     for (long spins = 0; semctl(id, 0, GETZCNT, semun{}) + t.done < 7 * (round + 1) && spins < 1000000; ++spins) sched_yield();
     return semop(id, &give, 1) | work();
 }
 // Blocks 0 and 1 (0x4000 bytes each) share a ring of sectors 0-3: a sector takes three copies, so appends and moves alternate.
-void sharedRing() { _nvRealSec[2].ringId = _nvRealSec[3].ringId = _nvVrtlSec[1].ringId = 1, _nvVrtlSec[0].capacity = _nvVrtlSec[1].capacity = 0x4000; }
+void sharedRing() {
+    _nvRealSec[2].ringId = _nvRealSec[3].ringId = _nvVrtlSec[1].ringId = 1;
+    _nvVrtlSec[0].capacity = _nvVrtlSec[1].capacity = 0x4000;
+}
 // procs processes run run(i) released together, then the parent checks; tables: the NV defaults, set before first use.
-struct Scenario { const char* name; int procs; std::function<int(int, Tally&)> run; std::function<void(mfpsim::Board&, Tally&)> check; void (*tables)() = nullptr; };
+struct Scenario { const char* name; int procs; std::function<int(int, Tally&)> run;
+                  std::function<void(mfpsim::Board&, Tally&)> check; void (*tables)() = nullptr; };
 struct Concurrent : mfpsys::test::BoardTest, ::testing::WithParamInterface<int> {
     static inline const std::vector<Scenario> rows = {
         // Processes attaching one new key together share one entry and one segment.
@@ -200,7 +242,9 @@ struct Concurrent : mfpsys::test::BoardTest, ::testing::WithParamInterface<int> 
              for (int r = 0; r < kRounds; ++r) {
                  auto seg = segmentBytes(6000 + r);
                  EXPECT_EQ(entries(6000 + r), 1) << "key " << 6000 + r << ": attached together, registered more than once";
-                 EXPECT_EQ(seg, ([] { std::vector<uint8_t> w(64); return w[0] = 1, w[1] = 2, w[2] = 3, w[3] = 4, w; }())) << "key " << 6000 + r << ": bytes went elsewhere";
+                 std::vector<uint8_t> want(64);
+                 std::iota(want.begin(), want.begin() + 4, 1);  // each process's mark at its own byte
+                 EXPECT_EQ(seg, want) << "key " << 6000 + r << ": bytes went elsewhere";
              }
          }},
         // Threads of several processes draw keys, every third moved to a new key: each key has one
@@ -246,7 +290,11 @@ struct Concurrent : mfpsys::test::BoardTest, ::testing::WithParamInterface<int> 
          [](int i, Tally& t) {
              CHILD_CHECK(queued(kFirstUseSem, i, 0, t, [] { return nvRead(-1, 0, nullptr) == -1 ? 0 : 1; }) == 0);
              return queued(kHeapKey, i, 1, t, [&t] {
-                 for (int b = 0; b < kBlocks; ++b) if (auto got = readBlock(b)) { CHILD_CHECK(*got == padded(b, signedImage(b, 0))); ++t.acked[b]; }
+                 for (int b = 0; b < kBlocks; ++b) {
+                     auto got = readBlock(b);
+                     CHILD_CHECK(!got || *got == padded(b, signedImage(b, 0)));
+                     t.acked[b] += got.has_value();
+                 }
                  return 0;
              });
          },
@@ -284,7 +332,12 @@ TEST_P(Concurrent, ClientsReleasedTogether) {
     if (s.tables) s.tables();  // for this process and its children; later rows read the capacities in force
     // Round 0 of every block on flash and the system's objects made, so that only the calls under test race.
     ASSERT_CHILD_OK(restart([] {
-        for (int b = 0, rc = 0;; ++b) if (b == kBlocks || (rc = nvWriteRetry(kAddr[b], uint32_t(signedImage(b, 0).size()), signedImage(b, 0).data()))) return rc;
+        int rc = 0;
+        for (int b = 0; b < kBlocks && rc == 0; ++b) {
+            const auto v = signedImage(b, 0);
+            rc = nvWriteRetry(kAddr[b], uint32_t(v.size()), v.data());
+        }
+        return rc;
     }));
     ASSERT_CHILD_OK(run_child([] { return KUSharedMemAttach(4000, 8) == 8 && mmInit() == 0 && env_mac_write("00:00:00:00:00:00") == 0 ? 0 : 1; }));
     board().set_journal(true);

@@ -4,10 +4,12 @@
 #include <sys/sem.h>
 #include <sys/shm.h>
 
+#include <cstring>
 #include <optional>
 #include <vector>
 
 #include "harness/proc.h"
+#include "mfpsys/env.h"
 #include "mfpsys/nv.h"
 #include "mfpsys/registry.h"
 
@@ -18,7 +20,10 @@ inline constexpr int32_t kAddr[kBlocks] = {0x0000, 0x0400, 0x0800, 0x1000};
 inline constexpr uint32_t kCap[kBlocks] = {0xFF00, 0xFF00, 0xFF00, 0x7F00};
 inline constexpr key_t kKeySem = 0x4D504D01, kFirstUseSem = 0x4D504E01, kEnvSem = 0x4D504501, kHeapKey = 0x4D504801;
 
-inline uint64_t mix(uint64_t x) { x = (x ^ (x >> 33)) * 0xFF51AFD7ED558CCDull; return x ^ (x >> 33); }  // a salt from a number
+inline uint64_t mix(uint64_t x) {  // a salt from a number
+    x = (x ^ (x >> 33)) * 0xFF51AFD7ED558CCDull;
+    return x ^ (x >> 33);
+}
 // Image of block b in round r: its length varies with the round and every byte
 // depends on block, round and position, so no two images share a prefix.
 inline std::vector<uint8_t> image(int b, int r) {
@@ -27,7 +32,15 @@ inline std::vector<uint8_t> image(int b, int r) {
     return v;
 }
 inline std::vector<uint8_t> padded(int b, std::vector<uint8_t> v) { return v.resize(_nvVrtlSec[b].capacity, 0xFF), v; }  // a whole block
-inline int writeImage(int b, int r) { auto v = image(b, r); return nvWriteRetry(kAddr[b], uint32_t(v.size()), v.data()); }
+inline int writeImage(int b, int r) {
+    auto v = image(b, r);
+    return nvWriteRetry(kAddr[b], uint32_t(v.size()), v.data());
+}
+inline int writeOnce(int b, int r) {  // one attempt: a lock still held by the dead is a failure
+    auto v = image(b, r);
+    return nvWrite(kAddr[b], uint32_t(v.size()), v.data()) == 0 ? 0 : 1;
+}
+inline bool macIs(const char* m, const char* text) { return m && m != ENV_MAC_READ_FAILED && !std::strcmp(m, text); }
 inline std::optional<std::vector<uint8_t>> readBlock(int b) {
     std::vector<uint8_t> got(_nvVrtlSec[b].capacity);  // the tables in force
     return nvRead(kAddr[b], uint32_t(got.size()), got.data()) == 0 ? std::optional(got) : std::nullopt;
@@ -50,7 +63,8 @@ inline int entries(int key, int cmd = -1) {
     auto t = segmentBytes(KU_SHARED_MEM_TABLE_KEY);
     int n = 0;
     if (shmid_ds ds{}; t.size() >= sizeof(KUSharedMemTable))
-        for (const auto& e : reinterpret_cast<const KUSharedMemTable*>(t.data())->entry) n += e.key == key && (cmd < 0 || ::shmctl(e.shmid, cmd, &ds) == 0);
+        for (const auto& e : reinterpret_cast<const KUSharedMemTable*>(t.data())->entry)
+            n += e.key == key && (cmd < 0 || ::shmctl(e.shmid, cmd, &ds) == 0);
     return n;
 }
 

@@ -21,7 +21,9 @@ class RegistryPeer : public Peer {
         case kAttach: return KUSharedMemAttach(k, static_cast<int>(b));
         case kRetrieve: return reinterpret_cast<std::intptr_t>(KUSharedMemRetrieveMemory(k));
         case kRemove: return KUSharedMemRemove(k);
-        case kPoke: p[b & 0xFFFF] = static_cast<unsigned char>(b >> 16); return 0;
+        case kPoke:
+            p[b & 0xFFFF] = static_cast<unsigned char>(b >> 16);
+            return 0;
         default: return p[b];
         }
     }
@@ -46,7 +48,11 @@ public:
     bool exists() const { return t_ != nullptr; }
     KUSharedMemTable* operator->() const { return t_; }
     int id() const { return id_; }
-    int count(int key) const { int n = 0; for (auto& e : t_->entry) n += e.key == key; return n; }
+    int count(int key) const {
+        int n = 0;
+        for (auto& e : t_->entry) n += e.key == key;
+        return n;
+    }
     int slot(int key) const {  // first slot of the key, -1 if none
         for (int i = 0; i < KU_SHARED_MEM_SLOTS; ++i) if (t_->entry[i].key == key) return i;
         return -1;
@@ -57,8 +63,15 @@ private:
     KUSharedMemTable* t_ = nullptr;
 };
 
-inline shmid_ds segmentStat(int shmid) { shmid_ds ds{}; shmctl(shmid, IPC_STAT, &ds); return ds; }
-inline bool segmentExists(int shmid) { shmid_ds ds{}; return shmctl(shmid, IPC_STAT, &ds) == 0; }
+inline bool segmentExists(int shmid, shmid_ds* ds = nullptr) {
+    shmid_ds own{};
+    return shmctl(shmid, IPC_STAT, ds ? ds : &own) == 0;
+}
+inline shmid_ds segmentStat(int shmid) {
+    shmid_ds ds{};
+    segmentExists(shmid, &ds);
+    return ds;
+}
 inline std::int64_t segmentSize(int shmid) { return static_cast<std::int64_t>(segmentStat(shmid).shm_segsz); }
 inline std::int64_t segmentUsers(int shmid) { return static_cast<std::int64_t>(segmentStat(shmid).shm_nattch); }
 

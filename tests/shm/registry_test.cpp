@@ -156,7 +156,12 @@ TEST(ShmAttach, ForkedAndEndedClientsHaveRecordsOfTheirOwn) {
                KUSharedMemRetrieveMemory(K + 1) == b && !KUSharedMemRetrieveMemory(K + 2) ? 0 : 1;
     }));
     for (int batch = 0; batch < (sizeof(void*) == 4 ? 125 : 250); ++batch)  // 8 processes at once
-        for (auto& o : run_together(8, [](int p) { int rc = 0; for (int k = 0; k < 8; ++k) rc |= KUSharedMemAttach(K + 9 + (p + k) % 16, 16) != 16; return rc; })) ASSERT_CHILD_OK(o);
+        for (auto& o : run_together(8, [](int p) {
+                 int rc = 0;
+                 for (int k = 0; k < 8; ++k) rc |= KUSharedMemAttach(K + 9 + (p + k) % 16, 16) != 16;
+                 return rc;
+             }))
+            ASSERT_CHILD_OK(o);
     ASSERT_CHILD_OK(run_child([&] { return (heap[1] = mfpheap::heap_check()).mapped ? 0 : 1; }));
     EXPECT_EQ((V{heap[1].used_blocks, heap[1].used_bytes}), (V{heap[0].used_blocks, heap[0].used_bytes}));
 }

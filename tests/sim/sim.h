@@ -29,11 +29,18 @@ inline long flash_io(char step, uint32_t off, Bytes& buf) {
     return r;
 }
 inline long flash_write(uint32_t off, Bytes b) { return flash_io('w', off, b); }
-inline long flash_erase(uint32_t off, char step = 'e') { Bytes none; return flash_io(step, off, none); }
-inline Bytes flash_read(uint32_t off, uint32_t len) { Bytes b(len); return flash_io('r', off, b), b; }
+inline long flash_erase(uint32_t off, char step = 'e') {
+    Bytes none;
+    return flash_io(step, off, none);
+}
+inline Bytes flash_read(uint32_t off, uint32_t len) {
+    Bytes b(len);
+    flash_io('r', off, b);
+    return b;
+}
 
 // A program of the target with NAME=VALUE entries for its environment (the emulator's -E leaves it alone).
-inline std::vector<std::string> target(const std::vector<std::string>& argv, const std::vector<std::string>& env = {}) {
+inline std::vector<std::string> target(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
     std::vector<std::string> cmd;
     const std::string emu = MFPSIM_EMULATOR;  // its words joined by '|'
     for (size_t a = 0, b = 0; a < emu.size(); a = b + 1)
@@ -44,15 +51,18 @@ inline std::vector<std::string> target(const std::vector<std::string>& argv, con
 }
 
 struct Result { mfpsys::test::Outcome outcome; std::string out; };  // how it ended, what it printed
-inline Result run_program(const std::vector<std::string>& cmd) {
+// program with args, run on the target the way target() says.
+inline Result run_program(const std::string& program, std::vector<std::string> args, const std::vector<std::string>& env = {}) {
+    args.insert(args.begin(), program);
     std::string line = "exec";  // the shell becomes the program: its signal is the status
-    for (const auto& w : cmd) line += " '" + w + "'";
+    for (const auto& w : target(args, env)) line += " '" + w + "'";
     line += " 2>&1";  // messages on either stream, in their order
     Result r;
     FILE* f = ::popen(line.c_str(), "r");
     for (int c; f && (c = std::fgetc(f)) != EOF;) r.out += char(c);
     const int st = f ? ::pclose(f) : -1;
-    r.outcome.exited = WIFEXITED(st), r.outcome.code = WEXITSTATUS(st);
+    r.outcome.exited = WIFEXITED(st);
+    r.outcome.code = WEXITSTATUS(st);
     r.outcome.signal = WIFSIGNALED(st) ? WTERMSIG(st) : 0;
     return r;
 }

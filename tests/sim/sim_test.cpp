@@ -15,46 +15,64 @@ class Sim : public mfpsys::test::BoardTest {};
 TEST_F(Sim, ProgrammingOnlyClearsBitsFromAnyProcessAndEraseSetsExactlyOneSectorOnceNoLongerBusy) {
     for (auto& o : mfpsys::test::run_together(2, [](int i) {  // each clears its own bits: a lost update shows
              for (uint32_t b = 0; b < 100; ++b) CHILD_CHECK(flash_write(0x100 + b, {uint8_t(~(0x11u << i))}) == 1);
-             return 0; }))
+             return 0;
+         }))
         EXPECT_CHILD_OK(o);
     board().reset_counters();
     ASSERT_EQ(flash_write(0x100, {0x3C, 0xFF, 0xAA}), 3);  // asks to raise bits: stored AND new, a violation
     EXPECT_EQ(flash_read(0xFF, 4), (Bytes{0xFF, 0x0C, 0xCC, 0x88}));
-    EXPECT_EQ(board().counters().violations, 1u) << "raising a bit is a violation"; EXPECT_EQ(flash_write(kFlashSize - 1, {0, 0}), 1) << "cut at the end";
+    EXPECT_EQ(board().counters().violations, 1u) << "raising a bit is a violation";
+    EXPECT_EQ(flash_write(kFlashSize - 1, {0, 0}), 1) << "cut at the end";
     Bytes want(kFlashSize, 0x00);
-    board().set_flash(0, want), board().set_erase_status_polls(2), board().set_erase_seconds(1);
+    board().set_flash(0, want);
+    board().set_erase_status_polls(2);
+    board().set_erase_seconds(1);
     for (int i = 0; i < kSectorCount; ++i) {
         const Sector s = sector(i), next = sector((i + 1) % kSectorCount);
-        ASSERT_EQ(flash_erase(s.start + 0x100), -1) << "erase off a sector start"; ASSERT_EQ(flash_erase(s.start), 0);
+        ASSERT_EQ(flash_erase(s.start + 0x100), -1) << "erase off a sector start";
+        ASSERT_EQ(flash_erase(s.start), 0);
         for (int poll = 0; poll < 3; ++poll) {  // busy for its polls and its second, its own sector only; no writes
-            ASSERT_EQ(flash_erase(s.start, 's'), -1) << "busy"; ASSERT_EQ(flash_erase(next.start, 's'), 0) << "the next sector is not erasing";
-            ASSERT_EQ(flash_write(s.start, {0}), -1) << "a write into an erasing sector"; }
+            ASSERT_EQ(flash_erase(s.start, 's'), -1) << "busy";
+            ASSERT_EQ(flash_erase(next.start, 's'), 0) << "the next sector is not erasing";
+            ASSERT_EQ(flash_write(s.start, {0}), -1) << "a write into an erasing sector";
+        }
         ASSERT_TRUE(board().flash(0, kFlashSize) == want) << "erase took effect early";
         ASSERT_EQ((sleep(1), flash_erase(s.start, 's')), 0);
         std::fill_n(want.begin() + s.start, s.size, uint8_t(0xFF));
         ASSERT_TRUE(board().flash(0, kFlashSize) == want) << "erase of sector " << i << " spilled or fell short";
     }
-    EXPECT_EQ(board().counters().erases[11], 1u) << "one erase each"; EXPECT_EQ(board().virtual_seconds(), 12u) << "a second each";
+    EXPECT_EQ(board().counters().erases[11], 1u) << "one erase each";
+    EXPECT_EQ(board().virtual_seconds(), 12u) << "a second each";
 }
 
 TEST_F(Sim, EachFaultFiresOnceAtTheChosenCall) {
     static uint32_t at = 0;  // a fresh place for each write: what a failed one programmed shows
-    auto write2 = [] { const long r = flash_write(at += 0x10, {0, 0}); return r * 1000 + flash_read(at, 2)[1]; };
-    auto erase = [] { const long r = flash_erase(0x10000); return r * 10 + flash_erase(0x10000, 's'); };
+    auto write2 = [] {
+        const long r = flash_write(at += 0x10, {0, 0});
+        return r * 1000 + flash_read(at, 2)[1];
+    };
+    auto erase = [] {
+        const long r = flash_erase(0x10000);
+        return r * 10 + flash_erase(0x10000, 's');
+    };
     auto read4 = [] { return long(flash_read(0, 4).size()); };
     auto map = [] {
         const int fd = open(kDevmemPath, O_RDONLY);
         void* p = mmap(nullptr, 0x1000, PROT_READ, MAP_SHARED, fd, kPhysBase);
-        return close(fd), p == MAP_FAILED ? -1L : munmap(p, 0x1000);
+        close(fd);
+        return p == MAP_FAILED ? -1L : munmap(p, 0x1000);
     };
     const struct { Fault fault; long (*call)(); long fails, normal; } rows[] = {{Fault::Open, read4, 0, 4},
         {Fault::Lseek, read4, 0, 4}, {Fault::ReadFail, read4, 0, 4}, {Fault::ReadShort, read4, 2, 4},
         {Fault::WriteFail, write2, -1000 + 0xFF, 2000}, {Fault::WriteShort, write2, 1000 + 0xFF, 2000},
         {Fault::EraseFail, erase, -10, 0}, {Fault::EraseNeverEnds, erase, -1, 0}, {Fault::Mmap, map, -1, 0}};
     for (const auto& r : rows) {
-        board().set_flash(0, Bytes(kFlashSize, 0xFF)), board().reset_counters(), board().arm_fault(r.fault, 2);
+        board().set_flash(0, Bytes(kFlashSize, 0xFF));
+        board().reset_counters();
+        board().arm_fault(r.fault, 2);
         for (int i = 1; i <= 3; ++i) EXPECT_EQ(r.call(), i == 2 ? r.fails : r.normal) << fault_name(r.fault) << i;
-        EXPECT_EQ(board().counters().faults_fired, 1u) << "armed once"; EXPECT_EQ(board().counters().open_fds, 0u) << "nothing left open";
+        EXPECT_EQ(board().counters().faults_fired, 1u) << "armed once";
+        EXPECT_EQ(board().counters().open_fds, 0u) << "nothing left open";
     }
 }
 
@@ -67,7 +85,9 @@ TEST_F(Sim, PowerCutTearsTheAskedWriteOrEraseInEachModeAndReplaysBySalt) {
     for (CutAt at : {CutAt::Program, CutAt::Erase})
     for (Tear tear : {Tear::None, Tear::Prefix, Tear::Random, Tear::Random}) for (uint32_t k = 1; k <= 3; ++k) {
         SCOPED_TRACE(std::string(tear_name(tear)) + (at == CutAt::Erase ? " erase " : " write ") + std::to_string(k));
-        board().power_on(), board().set_flash(0, Bytes(kFlashSize, 0xFF)), board().set_flash(0x78000, ramp);
+        board().power_on();
+        board().set_flash(0, Bytes(kFlashSize, 0xFF));
+        board().set_flash(0x78000, ramp);
         board().arm_power_cut(at, k, tear, 4 + k);
         EXPECT_EQ(run_child([&] {
             for (int i = 0; i < 3; ++i)
@@ -85,7 +105,9 @@ TEST_F(Sim, PowerCutTearsTheAskedWriteOrEraseInEachModeAndReplaysBySalt) {
         if (at == CutAt::Erase) std::fill_n(after.begin() + sector(7 + k).start, 0x2000, 0xFF);
         const CutReport rep = board().last_cut();
         const uint32_t off = at == CutAt::Erase ? sector(7 + k).start : writes[k - 1].first;
-        EXPECT_TRUE(rep.fired); EXPECT_EQ(rep.offset, off) << "the cut step's place"; EXPECT_EQ(rep.salt, 4 + k) << "the salt asked for";
+        EXPECT_TRUE(rep.fired);
+        EXPECT_EQ(rep.offset, off) << "the cut step's place";
+        EXPECT_EQ(rep.salt, 4 + k) << "the salt asked for";
         const Bytes got = board().flash(0, kFlashSize);
         size_t took = 0, missed = 0;
         for (uint32_t i = 0; i < kFlashSize; ++i) {  // a tear changes some of the step's bits, never others
@@ -94,15 +116,19 @@ TEST_F(Sim, PowerCutTearsTheAskedWriteOrEraseInEachModeAndReplaysBySalt) {
                         : got[i] == (tear == Tear::Prefix && i - off < rep.done ? after[i] : before[i])) << i;
         }
         if (tear == Tear::Random && k == 1) {  // neither all nor nothing, and the same again for the same salt
-            EXPECT_TRUE(took) << "no bit of the step took"; EXPECT_TRUE(missed) << "the whole step took";
+            EXPECT_TRUE(took) << "no bit of the step took";
+            EXPECT_TRUE(missed) << "the whole step took";
             EXPECT_TRUE(first[at == CutAt::Erase].empty() || first[at == CutAt::Erase] == got) << "the same salt tore differently";
             first[at == CutAt::Erase] = got;
         }
     }
-    board().power_on(), board().set_erase_status_polls(5), board().set_flash(0x20000, Bytes(0x10000, 0x00));
+    board().power_on();
+    board().set_erase_status_polls(5);
+    board().set_flash(0x20000, Bytes(0x10000, 0x00));
     board().arm_power_cut(CutAt::Program, 1, Tear::None, 3);  // an erase still running is torn too, never finished
     EXPECT_EQ(run_child([] { return flash_erase(0x20000), int(flash_write(0x100, {0})); }).signal, SIGKILL);
-    EXPECT_FALSE(board().erasing(2)); EXPECT_TRUE(board().flash(0x20000, 0x10000) == Bytes(0x10000, 0x00)) << "a torn erase finished";
+    EXPECT_FALSE(board().erasing(2));
+    EXPECT_TRUE(board().flash(0x20000, 0x10000) == Bytes(0x10000, 0x00)) << "a torn erase finished";
     EXPECT_CHILD_OK(restart([] { return flash_write(0x20000, {0x00}) == 1 ? 0 : 1; }));  // power back, still no erase
 }
 
@@ -113,31 +139,37 @@ TEST_F(Sim, PhysicalMemoryMapsReadOnlyAndOnlyOverTheDownloadAreas) {
     auto a = static_cast<uint8_t*>(map(kPhysSize, kPhysBase, PROT_READ));
     EXPECT_EQ(map(0x1000, kPhysBase, PROT_READ | PROT_WRITE), MAP_FAILED);
     EXPECT_EQ(map(0x2000, kPhysBase + kPhysSize - 0x1000, PROT_READ), MAP_FAILED) << "a window past the areas";
-    close(fd), board().set_physmem(kPhysBase + 0x10, Bytes{0x77});  // memory, not a copy; it outlives the descriptor
+    close(fd);
+    board().set_physmem(kPhysBase + 0x10, Bytes{0x77});  // memory, not a copy; it outlives the descriptor
     ASSERT_NE(a, MAP_FAILED);
-    EXPECT_EQ(a[0x10], 0x77) << "set after the mapping"; EXPECT_EQ(a[kPhysSize - 1], 0xCD) << "the last byte";
+    EXPECT_EQ(a[0x10], 0x77) << "set after the mapping";
+    EXPECT_EQ(a[kPhysSize - 1], 0xCD) << "the last byte";
     EXPECT_EQ(munmap(a, kPhysSize), 0);
 }
 
 TEST_F(Sim, ToolArmsAndBootsUnmodifiedClientsThatReachTheBoardOnlyThroughThePreload) {
-    board().set_physmem(0x0EC1F000, Bytes{0x5C}), board().set_flash(0x7C000, Bytes{0x00});
+    board().set_physmem(0x0EC1F000, Bytes{0x5C});
+    board().set_flash(0x7C000, Bytes{0x00});
     for (const char* client : {MFPSIM_CLIENT_PLAIN, MFPSIM_CLIENT_WIDE}) {  // the wide one imports the checked calls
         board().reset_counters();
-        EXPECT_EQ(run_program(target({client})).outcome.code, 2) << "a device without the interposer";
-        const Result r = run_program(target({client}, {"LD_PRELOAD=" + preload_list()}));
-        EXPECT_EQ(r.out, "area byte 5c\n"); EXPECT_TRUE(r.outcome.ok()) << r.outcome.describe();
-        EXPECT_EQ(board().counters().erases[10], 1u) << "the client's erase"; EXPECT_EQ(board().counters().maps, 1u) << "its window";
+        EXPECT_EQ(run_program(client, {}).outcome.code, 2) << "a device without the interposer";
+        const Result r = run_program(client, {}, {"LD_PRELOAD=" + preload_list()});
+        EXPECT_EQ(r.out, "area byte 5c\n");
+        EXPECT_TRUE(r.outcome.ok()) << r.outcome.describe();
+        EXPECT_EQ(board().counters().erases[10], 1u) << "the client's erase";
+        EXPECT_EQ(board().counters().maps, 1u) << "its window";
         EXPECT_EQ(board().counters().open_fds, 0u) << "nothing left open";
     }
     EXPECT_EQ(board().virtual_seconds(), 10u) << "sleep did not reach the virtual clock";
-    auto tool = [](std::vector<std::string> a) { return a.insert(a.begin(), MFPSIM_TOOL), run_program(target(a)); };
     auto boot = [&]() {  // the booted command sets the preload itself, as the emulator needs
         auto cmd = target({MFPSIM_CLIENT_PLAIN}, {"LD_PRELOAD=" + preload_list()});
-        return cmd.insert(cmd.begin(), {"boot", "--no-preload", board_dir(), "--"}), tool(cmd);
+        cmd.insert(cmd.begin(), {"boot", "--no-preload", board_dir(), "--"});
+        return run_program(MFPSIM_TOOL, cmd);
     };
-    ASSERT_TRUE(tool({"cut", board_dir(), "--write", "2", "--tear", "none", "--salt", "11"}).outcome.ok());
+    ASSERT_TRUE(run_program(MFPSIM_TOOL, {"cut", board_dir(), "--write", "2", "--tear", "none", "--salt", "11"}).outcome.ok());
     EXPECT_EQ(boot().outcome.signal, SIGKILL);
-    EXPECT_EQ(board().last_cut().offset, 0x7C000u) << "the client's second write"; EXPECT_EQ(board().last_cut().salt, 11u);
-    ASSERT_TRUE(tool({"fault", board_dir(), "erase-fail", "1"}).outcome.ok());
+    EXPECT_EQ(board().last_cut().offset, 0x7C000u) << "the client's second write";
+    EXPECT_EQ(board().last_cut().salt, 11u);
+    ASSERT_TRUE(run_program(MFPSIM_TOOL, {"fault", board_dir(), "erase-fail", "1"}).outcome.ok());
     EXPECT_EQ(boot().outcome.code, 7) << "boot brings power back; the erase fails";
 }

@@ -13,16 +13,18 @@ using namespace simtest;
 
 class Mfpctl : public mfpsys::test::BoardTest {
 protected:
-    Result run(std::vector<std::string> args) {
-        args.insert(args.begin(), MFPCTL);
-        return run_program(target(args, {"LD_PRELOAD=" + mfpsim::preload_list()}));
-    }
+    Result run(std::vector<std::string> args) { return run_program(MFPCTL, std::move(args), {"LD_PRELOAD=" + mfpsim::preload_list()}); }
     std::string put(const std::string& name, const std::string& bytes) {
-        return std::ofstream(board_dir() + "/" + name, std::ios::binary) << bytes, board_dir() + "/" + name;
+        const std::string path = board_dir() + "/" + name;
+        std::ofstream(path, std::ios::binary) << bytes;
+        return path;
     }
     std::string got() { return (std::stringstream() << std::ifstream(board_dir() + "/out").rdbuf()).str(); }
     // This process holds no library state: a fresh IPC namespace is a freshly started system.
-    void restart() { board().power_on(); ASSERT_TRUE(mfpsys::test::new_ipc_namespace()); }
+    void restart() {
+        board().power_on();
+        ASSERT_TRUE(mfpsys::test::new_ipc_namespace());
+    }
     static std::string pattern(size_t n, unsigned salt) {
         std::string s(n, '\0');
         for (size_t i = 0; i < n; ++i) s[i] = char(i * 31 + salt * 7 + (i >> 8));
@@ -51,7 +53,8 @@ TEST_F(Mfpctl, CommandsGiveTheirExitCodeAndMessagesByteForByte) {
         const uint64_t writes = board().counters().writes;
         const Result res = run(r.args);
         const std::string cmd = testing::PrintToString(r.args);
-        EXPECT_TRUE(res.outcome.exited) << cmd << res.outcome.describe(); EXPECT_EQ(res.outcome.code, r.code) << cmd << ": exit status";
+        EXPECT_TRUE(res.outcome.exited) << cmd << res.outcome.describe();
+        EXPECT_EQ(res.outcome.code, r.code) << cmd << ": exit status";
         EXPECT_TRUE(r.code ? res.out.find(r.out) != std::string::npos : res.out == r.out) << cmd << res.out;
         EXPECT_TRUE(r.code == 0 || board().counters().writes == writes) << cmd << "wrote";
     }
@@ -68,7 +71,8 @@ TEST_F(Mfpctl, FlashInspectAgreesWithThePowerUpScanAfterEachCut) {
     int checked = 0;
     for (const std::string addr : {"0x0000", "0x1000"}) for (uint64_t k = 1; k <= 10; ++k) {
         SCOPED_TRACE(addr + " cut at write " + std::to_string(k));
-        board().set_flash(0, Bytes(0x80000, 0xFF)), restart();
+        board().set_flash(0, Bytes(0x80000, 0xFF));
+        restart();
         ASSERT_EQ(run({"nv", "write", addr, put("in", pattern(1000, 0))}).outcome.code, 0);
         board().arm_power_cut(mfpsim::CutAt::Program, k, mfpsim::Tear::Prefix, 5);
         const bool written = run({"nv", "write", addr, put("in", pattern(2000, 9))}).outcome.ok();

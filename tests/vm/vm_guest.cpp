@@ -16,14 +16,21 @@
 #include "powercut/rel.h"
 
 using namespace rel;
+using mfpsys::test::Child, mfpsys::test::Outcome, mfpsys::test::run_child;
 
 namespace {
 
 int failures = 0;
-bool check(bool ok, const char* what) { std::printf("%s: %s\n", ok ? "ok" : "FAIL", what); return failures += !ok, ok; }
-pid_t spawn(const std::function<int()>& fn) { pid_t pid = ::fork(); return pid == 0 ? ::_exit(fn()), 0 : pid; }
-int reap(pid_t pid) { int st = 0; ::waitpid(pid, &st, 0); return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st); }  // or 128 + signal
-double now() { timespec t{}; ::clock_gettime(CLOCK_MONOTONIC, &t); return double(t.tv_sec) + t.tv_nsec / 1e9; }
+bool check(bool ok, const char* what) {
+    std::printf("%s: %s\n", ok ? "ok" : "FAIL", what);
+    failures += !ok;
+    return ok;
+}
+double now() {
+    timespec t{};
+    ::clock_gettime(CLOCK_MONOTONIC, &t);
+    return double(t.tv_sec) + t.tv_nsec / 1e9;
+}
 
 // ---- nv: reads and writes of blocks and of the address, one boot's share of a check across boots.
 // rB=LIST  block B reads one of LIST (rounds of rel::image, '-' none)   wB=R  nvWriteRetry of image(B, R)
@@ -45,11 +52,14 @@ int nvOps(int argc, char** argv) {
             ok = writeImage(b, std::stoi(val)) == 0;
         } else if (op.rfind("m=", 0) == 0) {
             char* m = env_mac_read();
-            ok = listHas(val, [&](const std::string& t) { return t == "-" ? !m : t == "!" ? m == ENV_MAC_READ_FAILED : m && m != ENV_MAC_READ_FAILED && t == m; });
+            ok = listHas(val, [&](const std::string& t) {
+                return t == "-" ? !m : t == "!" ? m == ENV_MAC_READ_FAILED : macIs(m, t.c_str());
+            });
         } else if (op.rfind("M=", 0) == 0) {
             ok = env_mac_write(val.c_str()) == 0;
         } else {
-            return std::printf("bad op %s\n", argv[i]), 2;
+            std::printf("bad op %s\n", argv[i]);
+            return 2;
         }
         if (!check(ok, argv[i])) return 1;
     }
@@ -63,9 +73,9 @@ int procs(int n) {
     auto* keys = static_cast<int*>(::mmap(nullptr, 2 * size_t(n) * sizeof(int), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
     int gate[2];
     if (keys == MAP_FAILED || ::pipe(gate) != 0) return 1;
-    std::vector<pid_t> kids;
+    std::vector<Child> kids;
     for (int i = 0; i < n; ++i)
-        kids.push_back(spawn([&, i] {
+        kids.emplace_back([&, i] {
             char c;
             ::close(gate[1]);  // released when the parent closes its end
             if (::read(gate[0], &c, 1) != 0 || KUSharedMemAttach(kCommon, 4096) != 4096 || mmMakeSharedMemoryKey(&keys[2 * i]) != 0) return 1;
@@ -76,10 +86,11 @@ int procs(int n) {
             common[i] = uint8_t(i + 1);
             for (int j = 0; j < kSize; ++j) p[j] = uint8_t(k + j);
             return (keys[2 * i + 1] = mmSharedMemReAttach(k, kNewSize)) != 0 ? 0 : 1;
-        }));
-    ::close(gate[0]), ::close(gate[1]);
+        });
+    ::close(gate[0]);
+    ::close(gate[1]);
     bool done = true, marks = true, moved = true, oldGone = true;
-    for (pid_t p : kids) done &= reap(p) == 0;
+    for (Child& k : kids) done &= k.wait().ok();
     const bool distinct = std::set<int>(keys, keys + 2 * n).size() == size_t(2 * n);
     auto common = segmentBytes(kCommon);
     for (int i = 0; i < n; ++i) {
@@ -102,17 +113,24 @@ int procs(int n) {
 // (so it dies holding it, not just after), and killed; the next process carries on.
 // The victim is stopped at arbitrary moments: on one CPU a poller that waits to
 // see the lock held may never run while the victim holds it.
-bool killHolding(pid_t victim, const std::function<bool()>& held) {
-    for (double end = now() + 30; now() < end;) {
+bool killHolding(Child& victim, const std::function<bool()>& held) {
+    bool holding = false;
+    for (double end = now() + 30; !holding && now() < end;) {
         ::usleep(100 + unsigned(now() * 1e6) % 900);
-        ::kill(victim, SIGSTOP), ::waitpid(victim, nullptr, WUNTRACED);
-        if (held()) return ::kill(victim, SIGKILL), reap(victim), true;
-        ::kill(victim, SIGCONT);
+        victim.kill(SIGSTOP);
+        ::waitpid(victim.pid(), nullptr, WUNTRACED);
+        holding = held();
+        if (!holding) victim.kill(SIGCONT);
     }
-    return ::kill(victim, SIGKILL), reap(victim), false;
+    victim.kill(SIGKILL);
+    victim.wait();
+    return holding;
 }
 bool within(int seconds, const std::function<int()>& fn) {  // fn's work in a child that must finish in time
-    return reap(spawn([&] { ::alarm(unsigned(seconds)); return fn(); })) == 0;
+    return run_child([&] {
+               ::alarm(unsigned(seconds));
+               return fn();
+           }).ok();
 }
 int semValue(int id) { return id < 0 ? -1 : ::semctl(id, 0, GETVAL, semun{}); }
 
@@ -123,7 +141,9 @@ int killHolders() {
         {"registry semaphore", [] { return ::semget(KU_SHARED_MEM_SEM_KEY, 1, 0); }, 1,
          []() -> int { for (int j = 0;; ++j) if (KUSharedMemAttach(31000 + j % 4, 128) == 128) KUSharedMemRemove(31000 + j % 4); },
          [] {  // every key attaches, under one entry naming a live segment
-             for (int k = 31000; k < 31004; ++k) if (KUSharedMemAttach(k, 128) != 128 || !KUSharedMemRetrieveMemory(k) || entries(k) != 1 || entries(k, IPC_STAT) != 1) return 1;
+             for (int k = 31000; k < 31004; ++k)
+                 if (KUSharedMemAttach(k, 128) != 128 || !KUSharedMemRetrieveMemory(k) || entries(k) != 1 || entries(k, IPC_STAT) != 1)
+                     return 1;
              return 0;
          }},
         {"key lock", [] { return ::semget(kKeySem, 1, 0); }, 1,
@@ -136,10 +156,10 @@ int killHolders() {
              for (int r = 2;; r = r % 80 + 2)
                  for (auto img = image(3, r); nvWrite(kAddr[3], uint32_t(img.size()), img.data()) == NV_E_BUSY;) {}
          },
-         [] { auto img = image(3, 99); return nvWrite(kAddr[3], uint32_t(img.size()), img.data()); }},  // one attempt
+         [] { return writeOnce(3, 99); }},
     };
     for (const Holder& h : rows) {
-        pid_t victim = spawn(h.loop);
+        Child victim(h.loop);
         int id = -1;
         for (double end = now() + 10; id < 0 && now() < end;) id = h.id();
         std::printf("%s:\n", h.lock);
@@ -153,13 +173,22 @@ int killHolders() {
 // ---- dwl: the windows over memory the host filled: area 0 a valid header, info
 // bytes 1 to 12 and data byte i = i * 7 + 3, area 1 the same under the wrong magic 4D 45 00 04.
 int dwl() {
-    auto pattern = [](const uint8_t* p, size_t n) { for (size_t i = 0; i < n; ++i) if (p[i] != uint8_t(i * 7 + 3)) return false; return true; };
-    unsigned char want[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}, info[12] = {0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE};
+    auto pattern = [](const uint8_t* p, size_t n) {
+        for (size_t i = 0; i < n; ++i)
+            if (p[i] != uint8_t(i * 7 + 3)) return false;
+        return true;
+    };
+    unsigned char want[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}, info[12];
+    std::memset(info, 0xEE, sizeof info);
     auto* d = static_cast<const uint8_t*>(mmNORConnect(0, info));
     if (check(d != nullptr, "area 0 connects")) {
         check(std::memcmp(info, want, 12) == 0, "area 0 hands out its 12 info bytes");
         check(pattern(d, 0x1F000 - 20), "area 0 shows the host's data to its last byte");
-        check(reap(spawn([&] { *const_cast<uint8_t*>(d) = 0; return 0; })) == 128 + SIGSEGV, "area 0 is read-only");
+        const Outcome writer = run_child([&] {
+            *const_cast<uint8_t*>(d) = 0;
+            return 0;
+        });
+        check(writer.signal == SIGSEGV, "area 0 is read-only");
         check(mmNORDisconnect(0, const_cast<uint8_t*>(d)) == 0, "area 0 disconnects");
     }
     std::memset(info, 0xEE, sizeof info);
@@ -172,10 +201,15 @@ int dwl() {
 }
 
 // ---- same: two files hold the same bytes (there is no cmp in the guest).
-std::string slurp(const char* path) { std::ostringstream s; s << std::ifstream(path, std::ios::binary).rdbuf(); return s.str(); }
+std::string slurp(const char* path) {
+    std::ostringstream s;
+    s << std::ifstream(path, std::ios::binary).rdbuf();
+    return s.str();
+}
 int same(const char* a, const char* b) {
     const bool ok = slurp(a) == slurp(b) && !slurp(a).empty();
-    return std::printf("%s %s %s\n", a, ok ? "is the same as" : "DIFFERS from", b), !ok;
+    std::printf("%s %s %s\n", a, ok ? "is the same as" : "DIFFERS from", b);
+    return !ok;
 }
 
 }  // namespace
