@@ -85,10 +85,23 @@ TEST_F(Dwl, OnlyAWindowsStartUnderItsAreaReleasesIt) {
     board().set_physmem(0x0EC00000, area(0x1F000, 0));
     const std::size_t len = 0x1E000;
     std::vector<void*> w1{vfsDWL_GetArea(1)};
-    auto* mine = static_cast<unsigned char*>(
-        mmap(static_cast<char*>(w1[0]) + 0x1000, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-    // Where mappings grow downwards, windows fill the gaps above until one lands right below.
-    while (w1.back() != mine - 0x1000 && w1.size() < 32) w1.push_back(vfsDWL_GetArea(1));
+    // The caller's memory right behind an area-1 window: above the first window
+    // where that is free, else in a reserved range whose first page the next
+    // window takes once one-page fillers hold every page the kernel prefers.
+    auto* mine = static_cast<unsigned char*>(w1[0]) + 0x1000;
+    if (void* p = mmap(mine, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0); p != mine) {
+        if (p != MAP_FAILED) munmap(p, len);  // a kernel that took the flag for a hint
+        auto* hole = static_cast<unsigned char*>(mmap(nullptr, 0x1000 + len, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        mine = hole + 0x1000;
+        ASSERT_EQ(mmap(mine, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0), mine);
+        munmap(hole, 0x1000);
+        std::vector<void*> fillers;
+        for (void* q; (q = mmap(nullptr, 0x1000, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)) != hole && q != MAP_FAILED;)
+            fillers.push_back(q);
+        munmap(hole, 0x1000);
+        w1.push_back(vfsDWL_GetArea(1));
+        for (void* q : fillers) munmap(q, 0x1000);
+    }
     ASSERT_EQ(w1.back(), mine - 0x1000);
     std::memset(mine, 0x5A, len);
     EXPECT_EQ(vfsDWL_FreeArea(0, w1.back()), -1);
