@@ -8,11 +8,15 @@
 # and puts each file back on every way out: run nothing else that builds from
 # this tree meanwhile.
 #
-# Usage: scripts/mutate.sh [-l|--list] [--no-baseline] [PATTERN]
+# Usage: scripts/mutate.sh [-l|--list] [--no-baseline] [--matrix] [PATTERN]
 #   PATTERN       run only the mutants whose name matches this extended regex
 #   -l, --list    list the mutants (name and file) and check that each
 #                 snippet occurs exactly once; run nothing
 #   --no-baseline skip the check that the unmutated tree passes
+#   --matrix      run the whole suite for every mutant, not just up to the
+#                 first failure; writes build/mutate/matrix.txt (a mutant,
+#                 then every test that failed) and ends with each test's
+#                 kills, those no other test makes counted apart
 # Environment: MFPSYS_MUTATE_TIMEOUT (seconds per test, default 120; a test
 # that takes longer counts as killed by timeout), MFPSYS_JOBS (default 2),
 # MFPSYS_MUTATE_TESTS (a ctest -R regex: run only the tests it matches, to see
@@ -29,12 +33,14 @@ JOBS=${MFPSYS_JOBS:-2}
 
 list=0
 baseline=1
+matrix=0
 pattern=
 while [[ $# -gt 0 ]]; do
     case "$1" in
         -l|--list) list=1 ;;
         --no-baseline) baseline=0 ;;
-        -h|--help) sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        --matrix) matrix=1 ;;
+        -h|--help) sed -n '2,23p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         -*) echo "unknown option $1" >&2; exit 2 ;;
         *) pattern=$1 ;;
     esac
@@ -146,11 +152,18 @@ if [[ ! -f "$BUILD/build.ninja" ]]; then
 fi
 
 build() { cmake --build "$BUILD" -j "$JOBS" >"$BUILD/last-build.log" 2>&1; }
+STOP=(--stop-on-failure)
+[[ $matrix -eq 1 ]] && STOP=()
 suite() {
-    (cd "$BUILD" && ctest -j "$JOBS" "${SELECT[@]}" --stop-on-failure --timeout "$TIMEOUT" >"$BUILD/last-ctest.log" 2>&1)
+    (cd "$BUILD" && ctest -j "$JOBS" "${SELECT[@]}" "${STOP[@]}" --timeout "$TIMEOUT" >"$BUILD/last-ctest.log" 2>&1)
+}
+FAILED_LINE='Test +#[0-9]+: .*(\*\*\*|\(Failed|\(Timeout|\(Subprocess|Exception)'
+failed_tests() {
+    grep -E "$FAILED_LINE" "$BUILD/last-ctest.log" | sed -E 's/^.*Test +#[0-9]+: ([^ ]+) .*$/\1/' | tr '\n' ' '
 }
 
 : >"$log"
+[[ $matrix -eq 1 ]] && : >"$BUILD/matrix.txt"
 if [[ $baseline -eq 1 ]]; then
     echo "=== baseline: build and suite without a fault"
     if ! build; then tail -n 40 "$BUILD/last-build.log"; echo "the unmutated tree does not build" >&2; exit 1; fi
@@ -182,7 +195,8 @@ for rec in "${selected[@]}"; do
         survived=$((survived + 1))
         survivors+=("$name")
     else
-        first=$(grep -m1 -E 'Test +#[0-9]+: .*(\*\*\*|\(Failed|\(Timeout|\(Subprocess|Exception)' "$BUILD/last-ctest.log" |
+        [[ $matrix -eq 1 ]] && printf '%s\t%s\n' "$name" "$(failed_tests)" >>"$BUILD/matrix.txt"
+        first=$(grep -m1 -E "$FAILED_LINE" "$BUILD/last-ctest.log" |
             sed -E 's/^.*Test +#[0-9]+: ([^ ]+) .*(\*\*\*|[(])([A-Za-z]+).*$/\1 (\3)/')
         verdict="killed by ${first:-a failure}"
         killed=$((killed + 1))
@@ -198,4 +212,19 @@ if [[ ${#unbuilt[@]} -gt 0 ]]; then
 fi
 echo "mutants: $((killed + survived)), killed $killed, survived $survived"
 for s in "${survivors[@]}"; do echo "$s"; done
+if [[ $matrix -eq 1 ]]; then
+    (cd "$BUILD" && ctest -N "${SELECT[@]}") | sed -nE 's/^ *Test +#[0-9]+: (.*)$/\1/p' >"$BUILD/tests.txt"
+    python3 - "$BUILD/matrix.txt" "$BUILD/tests.txt" <<'EOF'
+import sys
+kills = {}
+for line in open(sys.argv[1], encoding="utf-8"):
+    name, _, tests = line.rstrip("\n").partition("\t")
+    kills[name] = tests.split()
+print("\ntest: mutants it kills (alone: those no other test kills)")
+for t in (t.strip() for t in open(sys.argv[2], encoding="utf-8")):
+    mine = [m for m, ts in kills.items() if t in ts]
+    alone = [m for m in mine if kills[m] == [t]]
+    print(f"{t}: {len(mine)} ({len(alone)} alone{': ' + ' '.join(alone) if alone else ''})")
+EOF
+fi
 [[ ${#unbuilt[@]} -eq 0 && $survived -eq 0 ]]

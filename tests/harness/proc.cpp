@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +23,22 @@ namespace mfpsys::test {
 bool new_ipc_namespace() {
     // Unprivileged, a user namespace grants the right to make an IPC one.
     return unshare(CLONE_NEWIPC) == 0 || unshare(CLONE_NEWUSER | CLONE_NEWIPC) == 0;
+}
+
+namespace {
+std::vector<std::string>& sharingSuites() {
+    static std::vector<std::string> names;
+    return names;
+}
+}  // namespace
+
+bool one_namespace_for(const char* suite) {
+    sharingSuites().emplace_back(suite);
+    return true;
+}
+
+bool shares_namespace(const char* suite) {
+    return std::find(sharingSuites().begin(), sharingSuites().end(), suite) != sharingSuites().end();
 }
 
 std::string Outcome::describe() const {

@@ -1,5 +1,6 @@
 // Test harness: every test case runs in a fresh IPC namespace (main.cpp), so
-// tests start with no System V object and run in parallel. A process's
+// tests start with no System V object and run in parallel (a table of calls
+// that must change nothing may share one per suite: one_namespace_for). A process's
 // library state is copied by fork: tests that play several processes or a
 // restart do the library work in children and keep the parent clean.
 #pragma once
@@ -25,6 +26,11 @@ namespace mfpsys::test {
 
 // A new IPC namespace (with a user namespace where a plain one is refused).
 bool new_ipc_namespace();
+// Registers suite (at static initialisation) as one whose cases share one
+// fresh IPC namespace, made as the suite starts: a table of calls that each
+// leave the system they were given unchanged, checked after every case.
+bool one_namespace_for(const char* suite);
+bool shares_namespace(const char* suite);
 
 struct Outcome {
     bool exited = false;  // through exit/_exit, with status code

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <optional>
 #include <cstring>
 #include <string>
 #include <type_traits>
@@ -100,16 +101,29 @@ const Case kCases[] = {
     X(nvSetIdList_noSharedState, [] { static int list[5]; return nvSetIdList(list)[0]; }(), -1, false),
 };
 
-class BadInput : public mfpsys::test::BoardTest, public testing::WithParamInterface<Case> {};
+// One system for the whole table, prepared once: every call runs in a process of its own against it, and each
+// case checks that it is as it was.
+[[maybe_unused]] const bool kOneSystem = mfpsys::test::one_namespace_for("BadInput");
+class BadInput : public testing::TestWithParam<Case> {
+protected:
+    static inline std::optional<mfpsys::test::TempBoard> temp;
+    static inline mfpsys::test::Outcome prepared;
+    static void SetUpTestSuite() {
+        temp.emplace();
+        prepared = mfpsys::test::run_child([] {  // a stored block (the store powered up), an address, a drawn key and its segment
+            int key = 0;
+            CHILD_CHECK(writeImage(3, 1) == 0);
+            CHILD_CHECK(env_mac_write("00:11:22:33:44:55") == 0);
+            CHILD_CHECK(mmMakeSharedMemoryKey(&key) == 0);
+            return KUSharedMemAttach(key, 64) == 64 ? 0 : 1;
+        });
+    }
+    static void TearDownTestSuite() { temp.reset(); }
+    mfpsim::Board& board() { return temp->board(); }
+};
 
 TEST_P(BadInput, Refused) {
-    ASSERT_CHILD_OK(mfpsys::test::run_child([] {  // a stored block (the store powered up), an address, a drawn key and its segment
-        int key = 0;
-        CHILD_CHECK(writeImage(3, 1) == 0);
-        CHILD_CHECK(env_mac_write("00:11:22:33:44:55") == 0);
-        CHILD_CHECK(mmMakeSharedMemoryKey(&key) == 0);
-        return KUSharedMemAttach(key, 64) == 64 ? 0 : 1;
-    }));
+    ASSERT_CHILD_OK(prepared) << "preparing the system";
     const Case& c = GetParam();
     const auto flash = board().flash(0, mfpsim::kFlashSize);
     const auto table = segmentBytes(KU_SHARED_MEM_TABLE_KEY), bitmap = segmentBytes(MM_KEY_BITMAP);
