@@ -1,13 +1,18 @@
 // Restart cycles (no System V object survives, the flash does): every ring
 // keeps its newest image while it appends and moves, and each restart finds
-// where its next record goes.
+// where its next record goes. Reads hand out the power-up image exactly once,
+// copied to exactly the length asked for, also when the heap could not hold
+// it at power-up. (One image to one reader among processes: the concurrency
+// table.)
 #include "nv_fixture.h"
+#include "port/tarnix.h"
 
 using namespace nvtest;
 
 namespace {
 
 using NvRestart = NvTest;
+using NvRead = NvTest;
 
 // Ring 1 holds blocks 0 and 1 of 0x800 bytes: its 15 control entries fill before its data space, then
 // each move writes both blocks and 13 appends follow. Each boot reads the last round's images (block 3
@@ -38,6 +43,28 @@ TEST_F(NvRestart, EveryRingKeepsItsNewestImageOverManyRestarts) {
     }
     EXPECT_EQ(board().counters().erases[0], 1u) << "erased once, when ring 1 moved on";
     expectNoViolation();
+}
+
+// A copy the scan found while the heap was exhausted is no missing block: a
+// read without memory for it fails and leaves it, the first read with memory
+// hands it out from the flash, once.
+TEST_F(NvRead, ImageTheHeapCouldNotHoldIsReadFromTheFlashOnce) {
+    put(6, SectorImage(6).header(9).record(0, 256, 3, 1));
+    EXPECT_CHILD_OK(restart([] {
+        CHILD_CHECK(nvSharedMemAttach() == 0);
+        std::vector<void*> filler;
+        for (size_t n = 1u << 20; n >= 8; n /= 2)
+            while (void* p = tarnixSubAllocMem(n)) filler.push_back(p);
+        uint8_t b[4];
+        CHILD_CHECK(nvRead(kAddr[3], 4, b) == -1);
+        for (void* p : filler) tarnixOrgFreeMemPart(0, p);
+        std::vector<uint8_t> out(40, 0xEE), want = pattern(3, 1, 39);
+        want.push_back(0xEE);
+        CHILD_CHECK(nvRead(kAddr[3], 39, out.data()) == 0);
+        CHILD_CHECK(out == want);  // exactly the length asked for
+        CHILD_CHECK(nvRead(kAddr[3], 4, b) == -1);  // handed out once
+        return 0;
+    }));
 }
 
 }  // namespace

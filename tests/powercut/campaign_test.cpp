@@ -2,6 +2,7 @@
 // and the dead writer's repairs, erase-all, the address rewrite), in each tear mode, then a restart: each
 // block reads its acknowledged or its cut image, the next write and restart succeed, no bit rises. Then a
 // second cut in the recovery: every step with MFPSYS_CAMPAIGN=full (all tears on ppc), a few otherwise.
+// Each writing operation's process is also killed alone at each step, holding its lock, the system living on.
 #include <gtest/gtest.h>
 #include <errno.h>
 #include <signal.h>
@@ -48,6 +49,7 @@ Cut nthCut(const Steps& st, uint64_t i, Tear tear, uint64_t base) {
 }
 
 const uint64_t salt = std::getenv("MFPSYS_SALT") ? std::strtoull(std::getenv("MFPSYS_SALT"), nullptr, 0) : 1;  // moves the tears
+const std::string replay = std::getenv("MFPSYS_REPLAY") ? std::getenv("MFPSYS_REPLAY") : "";  // one cut, by the id a failure printed
 
 class Campaign : public mfpsys::test::BoardTest, public ::testing::WithParamInterface<int> {
 protected:
@@ -94,16 +96,30 @@ protected:
             if (sc().op == Op::Killed) CHILD_CHECK(cutPrep(false));
             board().reset_counters();
             if (c) board().arm_power_cut(c->at, c->k, c->tear, c->salt);
-            switch (sc().op) {
-                case Op::Write: case Op::Killed: return writeImage(sc().write.block, sc().write.round) == 0 ? 0 : 1;
-                case Op::EraseAll: return nvEraseAll() == 0 ? 0 : 1;
-                case Op::Powerup:
-                    for (int b = 0; b < kBlocks; ++b) readBlock(b);
-                    return 0;
-                case Op::Mac: return env_mac_write(kMacNew) == 0 ? 0 : 1;
-            }
-            return 1;
+            return op();
         });
+    }
+    int op() {
+        switch (sc().op) {
+            case Op::Write: case Op::Killed: return writeImage(sc().write.block, sc().write.round) == 0 ? 0 : 1;
+            case Op::EraseAll: return nvEraseAll() == 0 ? 0 : 1;
+            case Op::Powerup:
+                for (int b = 0; b < kBlocks; ++b) readBlock(b);
+                return 0;
+            case Op::Mac: return env_mac_write(kMacNew) == 0 ? 0 : 1;
+        }
+        return 1;
+    }
+    // The operation's process alone killed at c, holding its lock, while the system lives on: the lock comes
+    // back and this system's next process recovers (a lock the dead kept makes its next writes fail).
+    int killedHolder(const Cut& c) {
+        board().arm_power_cut(c.at, c.k, c.tear, c.salt);
+        const int signal = mfpsys::test::run_child([&] { return op(); }).signal;
+        board().disarm();
+        board().power_on();
+        if (signal != SIGKILL) return fail("the kill did not fire (signal %d)", signal);
+        if (lockValue(kFirstUseSem) > 0 || lockValue(kEnvSem) > 0) return fail("a lock the dead process held is taken (%d)", 0);
+        return recover(c.tear != Tear::None);
     }
     // Each block reads its acknowledged or its cut image (erase-all may leave sectors 0-5 without one; of a cut
     // recovery, the next writes it finished are acknowledged, the one it was in is cut); the address reads old,
@@ -151,14 +167,15 @@ protected:
         return board().power_lost() ? "" : std::string(what) + " killed the process but left the power on";
     }
     // The cut c, and c2 when given at that step of the recovery that follows; then the checks. Gives the recovery's steps.
-    Steps runCut(const Cut& c, const std::string& id, const Cut* c2 = nullptr) {
-        std::string why = prepare() ? wrong(runOp(&c), "the cut") : "could not prepare";
+    // holder: c kills the operation's process alone, and the recovery runs in the same system.
+    Steps runCut(const Cut& c, const std::string& id, const Cut* c2 = nullptr, bool holder = false) {
+        std::string why = !prepare() ? "could not prepare" : holder ? wrong(restart([&] { return killedHolder(c); })) : wrong(runOp(&c), "the cut");
         if (why.empty() && c2) {
             board().arm_power_cut(c2->at, c2->k, c2->tear, c2->salt);
             why = wrong(restart([&] { return recover(c.tear != Tear::None); }), "the second cut");
         }
         const auto c0 = board().counters();
-        if (why.empty()) why = wrong(restart([&] { return recover(c.tear != Tear::None || (c2 && c2->tear != Tear::None)); }));
+        if (why.empty() && !holder) why = wrong(restart([&] { return recover(c.tear != Tear::None || (c2 && c2->tear != Tear::None)); }));
         const auto c1 = board().counters();
         if (why.empty()) why = wrong(restart([&] { return afterRestart(); }));
         if (why.empty() && board().counters().violations != 0) why = "a write asked to raise a 0 bit to 1";
@@ -174,18 +191,20 @@ TEST_P(Campaign, EveryCutPoint) {
     ASSERT_CHILD_OK(runOp(nullptr)) << "the operation fails without a cut";
     const Steps steps = {board().counters().writes, board().counters().erase_requests};
     ASSERT_GT(steps[0] + steps[1], 0u);
-    const std::string replay = std::getenv("MFPSYS_REPLAY") ? std::getenv("MFPSYS_REPLAY") : "";  // one cut, by the id a failure printed
     const bool full = std::getenv("MFPSYS_CAMPAIGN") && !std::strcmp(std::getenv("MFPSYS_CAMPAIGN"), "full") && replay.empty();
     std::vector<Tear> tears = {Tear::None, Tear::Prefix, Tear::Random};
 #if defined(__powerpc__)
     if (!full && replay.empty()) tears = {Tear::Prefix};  // qemu is slow: one mode by default
 #endif
     uint64_t h = salt, n = 0, seconds = 0, cuts = tears.size() * (steps[0] + steps[1]);
+    // An operation that writes holding its lock: also its process alone killed at each step (prefix tear).
+    const bool holder = sc().op == Op::Write || sc().op == Op::EraseAll || sc().op == Op::Mac;
     for (const char* p = sc().name; *p; ++p) h = mix(h ^ uint8_t(*p));
     for (Tear tear : tears)
         for (uint64_t i = 0; i < steps[0] + steps[1]; ++i, ++n) {
             const Cut c = nthCut(steps, i, tear, h);
-            const std::string id = sc().name + (':' + c.name);
+            const std::string id = sc().name + (':' + c.name), killed = sc().name + (":killed:" + c.name);
+            if (holder && tear == Tear::Prefix && (replay.empty() || killed == replay)) runCut(c, killed, nullptr, true);
             if (!replay.empty() && id != replay && !replay.starts_with(id + '+')) continue;
             const Steps rec = runCut(c, id);
             // Then each step of the recovery (a tear from the salt); in CI three drawn, each at an erase (a repair) if any.
@@ -205,5 +224,6 @@ TEST_P(Campaign, EveryCutPoint) {
 
 INSTANTIATE_TEST_SUITE_P(, Campaign, ::testing::Range(0, int(kScenarios.size())),
                          [](const auto& info) { return std::string(kScenarios[size_t(info.param)].name); });
+
 
 }  // namespace

@@ -1,6 +1,7 @@
-// Processes killed while they hold each cross-process lock (NV writer mid-write
-// and mid-transfer, erase-all, address rewrite, registry, keys, heap, first use):
-// the lock comes back and the dead holder's half-done work is repaired. Clients
+// Processes killed while they hold each cross-process lock that guards no flash
+// (registry, keys, heap, first use; the NV writer's and the address rewrite's:
+// the campaign's KilledHolder): the lock comes back and the dead holder's
+// half-done work is repaired. Clients
 // released at one instant: no lost update, no key handed out twice, no torn read,
 // no interleaved rewrite (NV_E_RETRY_OVER is the one documented failure under contention).
 #include <gtest/gtest.h>
@@ -26,52 +27,6 @@ namespace {
 
 int reads(int b, int r) { return readBlock(b) == padded(b, image(b, r)) ? 0 : 1; }
 template <class T> auto paramName = [](const auto& info) { return std::string(T::rows[size_t(info.param)].name); };
-
-// A holder killed by a power cut at each of its flash steps while the rest of the system (its IPC namespace)
-// lives on; then the next process, and a restart. The NV write lock has no key: the first-use lock is checked.
-struct FlashHolder { const char* name; key_t lock; std::function<int()> setup, work, next, after; };
-struct KilledHolder : mfpsys::test::BoardTest, ::testing::WithParamInterface<int> {
-    static inline const std::vector<FlashHolder> rows = {
-        {"nv_append", kFirstUseSem, [] { return writeImage(3, 1); }, [] { return writeImage(3, 2); }, [] { return writeOnce(3, 3); },
-         [] { return reads(3, 3); }},
-        {"nv_transfer", kFirstUseSem, [] { return writeImage(0, 1) | writeImage(3, 1); }, [] { return writeImage(0, 2); },
-         [] { return writeOnce(0, 3); }, [] { return reads(0, 3) | reads(3, 1); }},
-        {"nv_erase_all", kFirstUseSem, [] { return writeImage(0, 1) | writeImage(3, 1); }, [] { return nvEraseAll(); },
-         [] { return writeOnce(1, 3); }, [] { return reads(1, 3) | reads(3, 1); }},
-        {"mac_rewrite", kEnvSem, [] { return env_mac_write("00:11:22:33:44:55"); }, [] { return env_mac_write("66:77:88:99:aa:bb"); },
-         [] { return env_mac_write("02:03:04:05:06:07"); }, [] { return macIs(env_mac_read(), "02:03:04:05:06:07") ? 0 : 1; }},
-    };
-};
-
-TEST_P(KilledHolder, AtEveryFlashStepLockComesBackAndWorkIsRepaired) {
-    const FlashHolder& h = rows[size_t(GetParam())];
-    mfpsys::test::Shared<uint64_t> steps(2);  // counted by the uncut run (k == 0)
-    for (auto at : {mfpsim::CutAt::Program, mfpsim::CutAt::Erase})
-        for (uint64_t k = at == mfpsim::CutAt::Erase; k <= steps[at == mfpsim::CutAt::Erase] || k == 0; ++k) {
-            SCOPED_TRACE(testing::Message() << h.name << (at == mfpsim::CutAt::Erase ? " erase " : " program ") << k);
-            board().power_on();
-            board().reset_counters();
-            board().set_flash(0, std::vector<uint8_t>(mfpsim::kFlashSize, 0xFF));
-            ASSERT_CHILD_OK(restart([&] {
-                CHILD_CHECK(run_child(h.setup).ok());
-                auto c0 = board().counters();
-                if (k) board().arm_power_cut(at, k, mfpsim::Tear::Prefix, mix(k));
-                auto victim = run_child(h.work);
-                board().disarm();
-                if (!k) {
-                    steps[0] = board().counters().writes - c0.writes;
-                    steps[1] = board().counters().erase_requests - c0.erase_requests;
-                }
-                CHILD_CHECK(k ? victim.signal == SIGKILL : victim.ok());
-                board().power_on();
-                return lockValue(h.lock) == 0 && run_child(h.next).ok() ? 0 : 1;
-            }));
-            ASSERT_CHILD_OK(restart(h.after));
-            EXPECT_EQ(board().counters().violations, 0u) << "programmed over the dead holder's leftovers";
-        }
-    EXPECT_GT(steps[0], 0u);
-}
-INSTANTIATE_TEST_SUITE_P(, KilledHolder, ::testing::Range(0, 4), paramName<KilledHolder>);
 
 // Holders of the locks that guard no flash, killed after a varying number of rounds of
 // their work (worker, round): the lock is free afterwards and a new process works, also

@@ -2,7 +2,6 @@
 // and the library talks to the kernel's drivers. It prints what it found and exits 0 only when every check
 // holds; the host scripts judge across boots.
 #include <signal.h>
-#include <sys/mman.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -69,29 +68,20 @@ int nvOps(int argc, char** argv) {
 // ---- procs: N processes released at one instant on the registry, the key allocator and resize.
 int procs(int n) {
     constexpr int kCommon = 30001, kSize = 64, kNewSize = 256;
-    // Each process's key and the key it moved to, in memory that survives fork.
-    auto* keys = static_cast<int*>(::mmap(nullptr, 2 * size_t(n) * sizeof(int), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
-    int gate[2];
-    if (keys == MAP_FAILED || ::pipe(gate) != 0) return 1;
-    std::vector<Child> kids;
-    for (int i = 0; i < n; ++i)
-        kids.emplace_back([&, i] {
-            char c;
-            ::close(gate[1]);  // released when the parent closes its end
-            if (::read(gate[0], &c, 1) != 0 || KUSharedMemAttach(kCommon, 4096) != 4096 || mmMakeSharedMemoryKey(&keys[2 * i]) != 0) return 1;
-            int k = keys[2 * i];
-            auto* common = static_cast<uint8_t*>(KUSharedMemRetrieveMemory(kCommon));
-            auto* p = mmSharedMemAttach(k, kSize) == kSize ? static_cast<uint8_t*>(mmSharedMemRetrieveMemory(k)) : nullptr;
-            if (common == nullptr || p == nullptr) return 1;
-            common[i] = uint8_t(i + 1);
-            for (int j = 0; j < kSize; ++j) p[j] = uint8_t(k + j);
-            return (keys[2 * i + 1] = mmSharedMemReAttach(k, kNewSize)) != 0 ? 0 : 1;
-        });
-    ::close(gate[0]);
-    ::close(gate[1]);
+    mfpsys::test::Shared<int> keys(2 * size_t(n));  // each process's key and the key it moved to
+    const auto outcomes = mfpsys::test::run_together(n, [&](int i) {
+        if (KUSharedMemAttach(kCommon, 4096) != 4096 || mmMakeSharedMemoryKey(&keys[2 * size_t(i)]) != 0) return 1;
+        int k = keys[2 * size_t(i)];
+        auto* common = static_cast<uint8_t*>(KUSharedMemRetrieveMemory(kCommon));
+        auto* p = mmSharedMemAttach(k, kSize) == kSize ? static_cast<uint8_t*>(mmSharedMemRetrieveMemory(k)) : nullptr;
+        if (common == nullptr || p == nullptr) return 1;
+        common[i] = uint8_t(i + 1);
+        for (int j = 0; j < kSize; ++j) p[j] = uint8_t(k + j);
+        return (keys[2 * size_t(i) + 1] = mmSharedMemReAttach(k, kNewSize)) != 0 ? 0 : 1;
+    });
     bool done = true, marks = true, moved = true, oldGone = true;
-    for (Child& k : kids) done &= k.wait().ok();
-    const bool distinct = std::set<int>(keys, keys + 2 * n).size() == size_t(2 * n);
+    for (const Outcome& o : outcomes) done &= o.ok();
+    const bool distinct = std::set<int>(keys.get(), keys.get() + 2 * n).size() == size_t(2 * n);
     auto common = segmentBytes(kCommon);
     for (int i = 0; i < n; ++i) {
         marks &= common.size() == 4096 && common[size_t(i)] == i + 1;
