@@ -1,7 +1,7 @@
 // Processes killed while they hold each cross-process lock that guards no flash
 // (registry, keys, heap, first use; the NV writer's and the address rewrite's:
-// the campaign's KilledHolder): the lock comes back and the dead holder's
-// half-done work is repaired. Clients
+// the campaign): the lock comes back and the dead holder's half-done work is
+// repaired. Clients
 // released at one instant: no lost update, no key handed out twice, no torn read,
 // no interleaved rewrite (NV_E_RETRY_OVER is the one documented failure under contention).
 #include <gtest/gtest.h>
