@@ -213,7 +213,7 @@ fi
 echo "mutants: $((killed + survived)), killed $killed, survived $survived"
 for s in "${survivors[@]}"; do echo "$s"; done
 if [[ $matrix -eq 1 ]]; then
-    (cd "$BUILD" && ctest -N "${SELECT[@]}") | sed -nE 's/^ *Test +#[0-9]+: (.*)$/\1/p' >"$BUILD/tests.txt"
+    (cd "$BUILD" && ctest -N "${SELECT[@]}") | sed -nE 's/^ *Test +#[0-9]+: ([^ ]+).*$/\1/p' >"$BUILD/tests.txt"
     python3 - "$BUILD/matrix.txt" "$BUILD/tests.txt" <<'EOF'
 import sys
 kills = {}
