@@ -6,8 +6,8 @@
 
 #include <algorithm>
 #include <climits>
-#include <optional>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <type_traits>
 
