@@ -21,7 +21,9 @@ constexpr std::uint32_t kSector = 0x7A000, kWord = 0x7A200;
 std::uint32_t sum_of(const Bytes& a) { return ~std::accumulate(a.begin(), a.end(), 0u); }
 std::string read_text(char* r = env_mac_read()) { return r == ENV_MAC_READ_FAILED ? "<failed>" : r ? r : "<blank>"; }
 std::pair<int, std::string> write_text(const std::string& text) {  // the result and what it printed
-    return CaptureStdout(), std::pair<int, std::string>{env_mac_write(text.c_str()), GetCapturedStdout()};
+    CaptureStdout();
+    const int r = env_mac_write(text.c_str());
+    return {r, GetCapturedStdout()};
 }
 
 class EnvMac : public mfpsys::test::BoardTest {
@@ -33,11 +35,19 @@ protected:
     static Bytes list(const Entries& entries) {  // an entry area: the entries, the list's end, 0xFF
         Bytes a;
         for (const auto& e : entries) a.insert(a.end(), e.c_str(), e.c_str() + e.size() + 1);
-        return a.resize(a.size() + 1, 0), a.resize(7676, 0xFF), a;
+        a.push_back(0);
+        a.resize(7676, 0xFF);
+        return a;
     }
-    void store(const Entries& entries) { const Bytes a = list(entries); store(a, sum_of(a)); }
+    void store(const Entries& entries) {
+        const Bytes a = list(entries);
+        store(a, sum_of(a));
+    }
     Bytes area() { return board().flash(kWord + 4, 7676); }
-    std::string read_of(const Entries& e) { return store(e), read_printed(); }
+    std::string read_of(const Entries& e) {
+        store(e);
+        return read_printed();
+    }
     std::string read_printed() {  // the text read, then what was printed
         CaptureStdout();
         const std::string text = read_text();

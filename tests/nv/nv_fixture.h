@@ -103,7 +103,8 @@ protected:
     static void shareRingOne(uint32_t cap = 0x4000) {
         for (int s = 2; s < 6; ++s) _nvRealSec[s].ringId = 2;
         _nvVrtlSec[0].capacity = _nvVrtlSec[1].capacity = cap;
-        _nvVrtlSec[1].ringId = 1, _nvVrtlSec[2].ringId = 2;
+        _nvVrtlSec[1].ringId = 1;
+        _nvVrtlSec[2].ringId = 2;
     }
     static NvSharedState* st() { return reinterpret_cast<NvSharedState*>(nvRealSec[0]); }
     std::optional<mfpsys::test::Peer> checker_;

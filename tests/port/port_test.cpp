@@ -17,7 +17,11 @@ using Bytes = std::vector<std::uint8_t>;
 TEST(PortLock, AnEndedHolderGivesTheLockBackAndIsNamed) {
     const int id = sysvLockOpen(0x4D50FF01);
     mfpsys::test::Shared<std::uint32_t> owner;
-    EXPECT_EQ(mfpsys::test::run_child([&]() -> int { SysvLock l(id, *owner, 7); _exit(l.held() ? 9 : 1); }).code, 9);
+    const auto ended = mfpsys::test::run_child([&]() -> int {
+        SysvLock l(id, *owner, 7);
+        _exit(l.held() ? 9 : 1);  // ends holding it, never releasing
+    });
+    EXPECT_EQ(ended.code, 9);
     ASSERT_EQ(semctl(id, 0, GETVAL, semun{}), 0);
     SysvLock l(id, *owner, 8);
     EXPECT_TRUE(l.held());

@@ -39,10 +39,20 @@ struct KilledLoop : mfpsys::test::BoardTest, ::testing::WithParamInterface<int> 
              if (KUSharedMemAttach(5000 + w * 16 + r % 16, 64) > 0) KUSharedMemRemove(5000 + w * 16 + r % 16);
          },
          [] { return KUSharedMemAttach(9999, 32) == 32 && KUSharedMemRetrieveMemory(9999) && KUSharedMemRemove(9999) == 0 ? 0 : 1; }},
-        {"keys", kKeySem, [](int, int) { int key = 0; if (mmMakeSharedMemoryKey(&key) == 0) mmDeleteSharedMemoryKey(key); },
-         [] { int key = 0; return mmMakeSharedMemoryKey(&key) == 0 && mmDeleteSharedMemoryKey(key) == 0 ? 0 : 1; }},
+        {"keys", kKeySem,
+         [](int, int) {
+             int key = 0;
+             if (mmMakeSharedMemoryKey(&key) == 0) mmDeleteSharedMemoryKey(key);
+         },
+         [] {
+             int key = 0;
+             return mmMakeSharedMemoryKey(&key) == 0 && mmDeleteSharedMemoryKey(key) == 0 ? 0 : 1;
+         }},
         {"heap", kHeapKey, [](int w, int r) { if (void* p = tarnixSubAllocMem(16 + size_t(r * 37 + w) % 500)) tarnixOrgFreeMemPart(0, p); },
-         [] { void* p = tarnixSubAllocMem(4096); return p && mfpheap::heap_check().consistent && tarnixOrgFreeMemPart(0, p) == 0 ? 0 : 1; }},
+         [] {
+             void* p = tarnixSubAllocMem(4096);
+             return p && mfpheap::heap_check().consistent && tarnixOrgFreeMemPart(0, p) == 0 ? 0 : 1;
+         }},
         {"env", kEnvSem, [](int, int) { env_mac_read(); }, [] { return env_mac_read() != ENV_MAC_READ_FAILED ? 0 : 1; }},
     };
 };
@@ -70,7 +80,13 @@ TEST_P(KilledLoop, LockComesBackAndTheNextProcessWorks) {
     }
     EXPECT_CHILD_OK(run_child([&]() -> int {  // a client forks while its other threads keep calling: each child's call returns
         for (int w = 0; w < 3; ++w) std::thread([&h, w] { for (int i = 0;; ++i) h.round(w, i); }).detach();
-        for (int k = 0; k < 12; ++k) if (!run_child([&] { return alarm(10), h.next(); }).ok()) _exit(1);
+        for (int k = 0; k < 12; ++k) {
+            const auto next = run_child([&] {
+                alarm(10);
+                return h.next();
+            });
+            if (!next.ok()) _exit(1);
+        }
         _exit(0);  // ends the busy threads with the process
     })) << h.name;
 }
@@ -207,15 +223,24 @@ struct Concurrent : mfpsys::test::BoardTest, ::testing::WithParamInterface<int> 
         {"keys_and_moves", 3,
          [](int i, Tally& t) {
              std::atomic<int> bad{0};
-             auto take = [&](int key, int me) { int free = 0; bad += !t.owner[key - MM_KEY_FIRST].compare_exchange_strong(free, me); };
+             auto take = [&](int key, int me) {
+                 int free = 0;
+                 bad += !t.owner[key - MM_KEY_FIRST].compare_exchange_strong(free, me);
+             };
              std::vector<std::thread> th;
              for (int me = 2 * i + 1; me <= 2 * i + 2; ++me)
                  th.emplace_back([&, me] {
                      for (int n = 0, key = 0, nk = 0; n < 24; ++n) {
-                         if (mmMakeSharedMemoryKey(&key) != 0 || mmSharedMemAttach(key, 64) != 64) { ++bad; continue; }
+                         if (mmMakeSharedMemoryKey(&key) != 0 || mmSharedMemAttach(key, 64) != 64) {
+                             ++bad;
+                             continue;
+                         }
                          take(key, me);
                          *static_cast<volatile int*>(mmSharedMemRetrieveMemory(key)) = key;
-                         if (n % 3 || (nk = mmSharedMemReAttach(key, 128)) == 0 || mmSharedMemAttach(nk, 128) != 128) { bad += n % 3 == 0; continue; }
+                         if (n % 3 || (nk = mmSharedMemReAttach(key, 128)) == 0 || mmSharedMemAttach(nk, 128) != 128) {
+                             bad += n % 3 == 0;
+                             continue;
+                         }
                          bad += *static_cast<volatile int*>(mmSharedMemRetrieveMemory(nk)) != key;
                          take(nk, me);
                          t.owner[key - MM_KEY_FIRST] = 0;

@@ -31,7 +31,10 @@ inline std::vector<uint8_t> image(int b, int r) {
     for (size_t i = 0; i < v.size(); ++i) v[i] = uint8_t(b * 67 + r * 29 + i * 13 + (i >> 7) + 1);
     return v;
 }
-inline std::vector<uint8_t> padded(int b, std::vector<uint8_t> v) { return v.resize(_nvVrtlSec[b].capacity, 0xFF), v; }  // a whole block
+inline std::vector<uint8_t> padded(int b, std::vector<uint8_t> v) {  // a whole block
+    v.resize(_nvVrtlSec[b].capacity, 0xFF);
+    return v;
+}
 inline int writeImage(int b, int r) {
     auto v = image(b, r);
     return nvWriteRetry(kAddr[b], uint32_t(v.size()), v.data());

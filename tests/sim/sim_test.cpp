@@ -37,7 +37,8 @@ TEST_F(Sim, ProgrammingOnlyClearsBitsFromAnyProcessAndEraseSetsExactlyOneSectorO
             ASSERT_EQ(flash_write(s.start, {0}), -1) << "a write into an erasing sector";
         }
         ASSERT_TRUE(board().flash(0, kFlashSize) == want) << "erase took effect early";
-        ASSERT_EQ((sleep(1), flash_erase(s.start, 's')), 0);
+        sleep(1);
+        ASSERT_EQ(flash_erase(s.start, 's'), 0);
         std::fill_n(want.begin() + s.start, s.size, uint8_t(0xFF));
         ASSERT_TRUE(board().flash(0, kFlashSize) == want) << "erase of sector " << i << " spilled or fell short";
     }
@@ -59,8 +60,10 @@ TEST_F(Sim, PowerCutTearsTheAskedWriteOrEraseInEachModeAndReplaysBySalt) {
         board().set_flash(0x78000, ramp);
         board().arm_power_cut(at, k, tear, 4 + k);
         EXPECT_EQ(run_child([&] {
-            for (int i = 0; i < 3; ++i)
-                flash_write(writes[i].first, writes[i].second), flash_erase(0x78000 + 0x2000 * uint32_t(i));
+            for (int i = 0; i < 3; ++i) {
+                flash_write(writes[i].first, writes[i].second);
+                flash_erase(0x78000 + 0x2000 * uint32_t(i));
+            }
             return 0; }).signal, SIGKILL);
         EXPECT_EQ(run_child([] { return open(kDevmemPath, O_RDONLY); }).signal, SIGKILL) << "a call on a dead board";
         Bytes before(kFlashSize, 0xFF), after;  // the steps replayed on a model
@@ -95,7 +98,11 @@ TEST_F(Sim, PowerCutTearsTheAskedWriteOrEraseInEachModeAndReplaysBySalt) {
     board().set_erase_status_polls(5);
     board().set_flash(0x20000, Bytes(0x10000, 0x00));
     board().arm_power_cut(CutAt::Program, 1, Tear::None, 3);  // an erase still running is torn too, never finished
-    EXPECT_EQ(run_child([] { return flash_erase(0x20000), int(flash_write(0x100, {0})); }).signal, SIGKILL);
+    EXPECT_EQ(run_child([] {
+                  flash_erase(0x20000);
+                  return int(flash_write(0x100, {0}));
+              }).signal,
+              SIGKILL);
     EXPECT_FALSE(board().erasing(2));
     EXPECT_TRUE(board().flash(0x20000, 0x10000) == Bytes(0x10000, 0x00)) << "a torn erase finished";
     EXPECT_CHILD_OK(restart([] { return flash_write(0x20000, {0x00}) == 1 ? 0 : 1; }));  // power back, still no erase

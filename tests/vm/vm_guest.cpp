@@ -138,7 +138,10 @@ int killHolders() {
          }},
         {"key lock", [] { return ::semget(kKeySem, 1, 0); }, 1,
          []() -> int { for (int k = 0;;) if (mmMakeSharedMemoryKey(&k) == 0) mmDeleteSharedMemoryKey(k); },
-         [] { int a = 0, b = 0; return mmMakeSharedMemoryKey(&a) == 0 && mmMakeSharedMemoryKey(&b) == 0 && a != b ? 0 : 1; }},
+         [] {
+             int a = 0, b = 0;
+             return mmMakeSharedMemoryKey(&a) == 0 && mmMakeSharedMemoryKey(&b) == 0 && a != b ? 0 : 1;
+         }},
         {"NV write lock", [] {  // a private set: its id is in the NV shared state
              auto st = segmentBytes(NV_SHARED_KEY);
              return st.size() < sizeof(NvSharedState) ? -1 : reinterpret_cast<const NvSharedState*>(st.data())->otherInfo[0]; }, 0,
