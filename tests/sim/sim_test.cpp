@@ -1,6 +1,7 @@
 // The board every other test trusts: NOR rules, erase timing, power cuts tearing the asked step in each mode
-// (replayed by salt), sharing and restarts, the tool, preloaded clients. Armed faults and physical memory are
-// held to their job by the tests that use them (each fault's reported step, the download windows).
+// (replayed by salt), sharing and restarts. Armed faults, physical memory, preloaded clients and the tool's
+// cut and boot are held to their job by those that use them (each fault's reported step, the download
+// windows, mfpctl's tests, the demo).
 #include <signal.h>
 
 #include "harness/board.h"
@@ -106,31 +107,4 @@ TEST_F(Sim, PowerCutTearsTheAskedWriteOrEraseInEachModeAndReplaysBySalt) {
     EXPECT_FALSE(board().erasing(2));
     EXPECT_TRUE(board().flash(0x20000, 0x10000) == Bytes(0x10000, 0x00)) << "a torn erase finished";
     EXPECT_CHILD_OK(restart([] { return flash_write(0x20000, {0x00}) == 1 ? 0 : 1; }));  // power back, still no erase
-}
-
-TEST_F(Sim, ToolArmsAndBootsUnmodifiedClientsThatReachTheBoardOnlyThroughThePreload) {
-    board().set_physmem(0x0EC1F000, Bytes{0x5C});
-    board().set_flash(0x7C000, Bytes{0x00});
-    for (const char* client : {MFPSIM_CLIENT_PLAIN, MFPSIM_CLIENT_WIDE}) {  // the wide one imports the checked calls
-        board().reset_counters();
-        EXPECT_EQ(run_program(client, {}).outcome.code, 2) << "a device without the interposer";
-        const Result r = run_program(client, {}, {"LD_PRELOAD=" + preload_list()});
-        EXPECT_EQ(r.out, "area byte 5c\n");
-        EXPECT_TRUE(r.outcome.ok()) << r.outcome.describe();
-        EXPECT_EQ(board().counters().erases[10], 1u) << "the client's erase";
-        EXPECT_EQ(board().counters().maps, 1u) << "its window";
-        EXPECT_EQ(board().counters().open_fds, 0u) << "nothing left open";
-    }
-    EXPECT_EQ(board().virtual_seconds(), 10u) << "sleep did not reach the virtual clock";
-    auto boot = [&]() {  // the booted command sets the preload itself, as the emulator needs
-        auto cmd = target({MFPSIM_CLIENT_PLAIN}, {"LD_PRELOAD=" + preload_list()});
-        cmd.insert(cmd.begin(), {"boot", "--no-preload", board_dir(), "--"});
-        return run_program(MFPSIM_TOOL, cmd);
-    };
-    ASSERT_TRUE(run_program(MFPSIM_TOOL, {"cut", board_dir(), "--write", "2", "--tear", "none", "--salt", "11"}).outcome.ok());
-    EXPECT_EQ(boot().outcome.signal, SIGKILL);
-    EXPECT_EQ(board().last_cut().offset, 0x7C000u) << "the client's second write";
-    EXPECT_EQ(board().last_cut().salt, 11u);
-    ASSERT_TRUE(run_program(MFPSIM_TOOL, {"fault", board_dir(), "erase-fail", "1"}).outcome.ok());
-    EXPECT_EQ(boot().outcome.code, 7) << "boot brings power back; the erase fails";
 }
