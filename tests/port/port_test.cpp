@@ -1,38 +1,15 @@
-// The port layer: the lock a dead holder gives back, and where a flash step
-// stopped. (The big-endian codec is held to hand-written bytes by the NV
-// store's exact sector images.)
+// The port layer: where a flash step stopped. (The big-endian codec is held to
+// hand-written bytes by the NV store's exact sector images; the lock a dead
+// holder gives back and names, by the killed holders of every lock.)
 #include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <sys/sem.h>
 #include <unistd.h>
 #include <atomic>
 #include <vector>
 #include "harness/board.h"
 #include "port/flash_device.h"
-#include "port/sysv_lock.h"
 using namespace mfpsys::port;
 using Bytes = std::vector<std::uint8_t>;
-// Taken with SEM_UNDO: a holder that ends without releasing gives the lock
-// back, and the owner word it left names it to the next holder.
-TEST(PortLock, AnEndedHolderGivesTheLockBackAndIsNamed) {
-    const int id = sysvLockOpen(0x4D50FF01);
-    mfpsys::test::Shared<std::uint32_t> owner;
-    const auto ended = mfpsys::test::run_child([&]() -> int {
-        SysvLock l(id, *owner, 7);
-        _exit(l.held() ? 9 : 1);  // ends holding it, never releasing
-    });
-    EXPECT_EQ(ended.code, 9);
-    ASSERT_EQ(semctl(id, 0, GETVAL, semun{}), 0);
-    SysvLock l(id, *owner, 8);
-    EXPECT_TRUE(l.held());
-    EXPECT_TRUE(l.ownerDied()) << "the ended holder is named";
-    EXPECT_EQ(*owner, 8u) << "the owner word names the new holder";
-    EXPECT_EQ(semctl(id, 0, GETVAL, semun{}), 1) << "taken";
-    l.release();
-    EXPECT_EQ(*owner, 0u) << "released: no owner";
-    EXPECT_EQ(semctl(id, 0, GETVAL, semun{}), 0) << "released: free";
-}
-
 // The next transfers fail with EINTR before moving a byte, as an interruptible driver's may.
 static std::atomic<int> g_interrupts{0};
 template <class Fn, class... A> static ssize_t transfer(const char* name, A... a) {
