@@ -1,9 +1,10 @@
 // Processes killed while they hold each cross-process lock that guards no flash
 // (registry, keys, heap, first use; the NV writer's and the address rewrite's:
 // the campaign): the lock comes back and the dead holder's half-done work is
-// repaired. Clients
-// released at one instant: no lost update, no key handed out twice, no torn read,
-// no interleaved rewrite (NV_E_RETRY_OVER is the one documented failure under contention).
+// repaired. Clients released at one instant: no lost update, one scan, one
+// hand-out of an image, no torn read, no interleaved rewrite (NV_E_RETRY_OVER
+// is the one documented failure under contention). Registry and key clients
+// released together: the virtual board's procs suite, on the real kernel.
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
@@ -11,7 +12,6 @@
 
 #include <atomic>
 #include <cstring>
-#include <numeric>
 #include <thread>
 
 #include "harness/board.h"
@@ -134,10 +134,9 @@ TEST_F(Killed, ScannerLeavesHalfBuiltTablesAndTheFirstUseLock) {
 }
 
 constexpr int kRounds = sizeof(void*) == 4 ? 4 : 16;  // the 32-bit target runs under qemu, slowly
-constexpr int kKeys = MM_KEY_LAST - MM_KEY_FIRST;
 struct Tally {
-    // Holder of each key, images handed out, processes done; tickets in call order: latest acknowledged start, each acknowledged return.
-    std::atomic<int> owner[kKeys], acked[kBlocks], arrived, done, clock, began[kBlocks], ended[kBlocks][8 * kRounds + 8];  // by image id
+    // Images handed out, processes done; tickets in call order: latest acknowledged start, each acknowledged return.
+    std::atomic<int> acked[kBlocks], arrived, done, clock, began[kBlocks], ended[kBlocks][8 * kRounds + 8];  // by image id
     void together(int n, int r) {  // the n callers start round r together (one that died lets the others go after a bound)
         for (long spins = (++arrived, 0); arrived < n * (r + 1) && spins < 200000; ++spins) sched_yield();
     }
@@ -199,65 +198,6 @@ struct Scenario { const char* name; int procs; std::function<int(int, Tally&)> r
                   std::function<void(mfpsim::Board&, Tally&)> check; void (*tables)() = nullptr; };
 struct Concurrent : mfpsys::test::BoardTest, ::testing::WithParamInterface<int> {
     static inline const std::vector<Scenario> rows = {
-        // Processes attaching one new key together share one entry and one segment.
-        {"registry_new_key", 4,
-         [](int i, Tally& t) {
-             for (int r = 0; r < kRounds; ++r) {
-                 t.together(4, r);
-                 CHILD_CHECK(KUSharedMemAttach(6000 + r, 64) == 64 && KUSharedMemRetrieveMemory(6000 + r));
-                 static_cast<volatile uint8_t*>(KUSharedMemRetrieveMemory(6000 + r))[i] = uint8_t(i + 1);
-             }
-             return 0;
-         },
-         [](mfpsim::Board&, Tally&) {
-             for (int r = 0; r < kRounds; ++r) {
-                 auto seg = segmentBytes(6000 + r);
-                 EXPECT_EQ(entries(6000 + r), 1) << "key " << 6000 + r << ": attached together, registered more than once";
-                 std::vector<uint8_t> want(64);
-                 std::iota(want.begin(), want.begin() + 4, 1);  // each process's mark at its own byte
-                 EXPECT_EQ(seg, want) << "key " << 6000 + r << ": bytes went elsewhere";
-             }
-         }},
-        // Threads of several processes draw keys, every third moved to a new key: each key has one
-        // holder and one entry, and the bitmap marks exactly those.
-        {"keys_and_moves", 3,
-         [](int i, Tally& t) {
-             std::atomic<int> bad{0};
-             auto take = [&](int key, int me) {
-                 int free = 0;
-                 bad += !t.owner[key - MM_KEY_FIRST].compare_exchange_strong(free, me);
-             };
-             std::vector<std::thread> th;
-             for (int me = 2 * i + 1; me <= 2 * i + 2; ++me)
-                 th.emplace_back([&, me] {
-                     for (int n = 0, key = 0, nk = 0; n < 24; ++n) {
-                         if (mmMakeSharedMemoryKey(&key) != 0 || mmSharedMemAttach(key, 64) != 64) {
-                             ++bad;
-                             continue;
-                         }
-                         take(key, me);
-                         *static_cast<volatile int*>(mmSharedMemRetrieveMemory(key)) = key;
-                         if (n % 3 || (nk = mmSharedMemReAttach(key, 128)) == 0 || mmSharedMemAttach(nk, 128) != 128) {
-                             bad += n % 3 == 0;
-                             continue;
-                         }
-                         bad += *static_cast<volatile int*>(mmSharedMemRetrieveMemory(nk)) != key;
-                         take(nk, me);
-                         t.owner[key - MM_KEY_FIRST] = 0;
-                         bad += mmDeleteSharedMemoryKey(key) != 0;
-                     }
-                 });
-             for (auto& x : th) x.join();
-             return bad.load();
-         },
-         [](mfpsim::Board&, Tally& t) {
-             auto bitmap = segmentBytes(MM_KEY_BITMAP);
-             ASSERT_GE(bitmap.size(), size_t(31));
-             for (int i = 0; i < kKeys; ++i) {
-                 EXPECT_EQ((bitmap[size_t(i / 8)] >> (i % 8)) & 1, t.owner[i] != 0) << "key " << MM_KEY_FIRST + i << ": bitmap against its holder";
-                 EXPECT_EQ(entries(MM_KEY_FIRST + i), t.owner[i] != 0) << "key " << MM_KEY_FIRST + i << ": registry entries against its holder";
-             }
-         }},
         // Writers of every block, two of each block of a ring of two, and first readers, released together.
         {"nv_writers_readers", 8,
          [](int i, Tally& t) {
@@ -324,6 +264,6 @@ TEST_P(Concurrent, ClientsReleasedTogether) {
     for (auto& o : mfpsys::test::run_together(s.procs, [&](int i) { return s.run(i, *tally); })) EXPECT_CHILD_OK(o) << s.name;
     s.check(board(), *tally);
 }
-INSTANTIATE_TEST_SUITE_P(, Concurrent, ::testing::Range(0, 5), paramName<Concurrent>);
+INSTANTIATE_TEST_SUITE_P(, Concurrent, ::testing::Range(0, 3), paramName<Concurrent>);
 
 }  // namespace
