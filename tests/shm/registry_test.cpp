@@ -69,6 +69,7 @@ TEST(ShmAttach, ProcessesShareTheSegmentRegisteredFirst) {
     // One entry, and b's first mapping was undone.
     EXPECT_EQ((V{t.count(K), segmentUsers(id)}), (V{1, 3}));
     EXPECT_EQ(segmentSize(t.id()), 3108) << "the table's size, as peers map it";
+    EXPECT_EQ(segmentStat(t.id()).shm_perm.mode & 0777, 0666u) << "a table every user may map";
     EXPECT_EQ(semMode(semget(KU_SHARED_MEM_SEM_KEY, 1, 0)), 0666u) << "a lock every user may take";
 }
 
