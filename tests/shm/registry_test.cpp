@@ -76,7 +76,7 @@ TEST(ShmAttach, ProcessesShareTheSegmentRegisteredFirst) {
 // Removal unmaps here, erases the entry and destroys the segment with its
 // last mapping; a mapping of a segment removed elsewhere (its slot reused
 // meanwhile) is never handed out, and the next attach follows the new entry,
-// also at the same size.
+// also at the same size; a creation that fails records nothing.
 TEST(ShmRemove, LastUserDestroysAndAStaleMappingIsNeverHandedOut) {
     RegistryPeer a, b;
     ASSERT_EQ((V{a.attach(K, 100), b.attach(K, 100)}), (V{100, 100}));
@@ -96,7 +96,10 @@ TEST(ShmRemove, LastUserDestroysAndAStaleMappingIsNeverHandedOut) {
     EXPECT_EQ((V{a.retrieve(K), a.peek(staleA, 2), a.attach(K, 100)}), (V{0, 0, 100}));
     EXPECT_EQ((V{a.peek(a.retrieve(K), 2), segmentExists(staleId)}), (V{0x22, 0}));
     const int lone = t.find(K)->shmid;  // a is its only user after b's removal
-    EXPECT_EQ((V{b.remove(K), a.remove(K), segmentExists(lone)}), (V{0, 0, 0}));
+    ASSERT_EQ(b.remove(K), 0);
+    const int foreign = shmget(K, 10, IPC_CREAT | 0600);  // too small for 100: a's next creation fails
+    EXPECT_EQ((V{a.attach(K, 100), a.retrieve(K), t.count(K)}), (V{-1, 0, 0}));
+    EXPECT_EQ((V{shmctl(foreign, IPC_RMID, nullptr), a.remove(K), segmentExists(lone)}), (V{0, 0, 0}));
 }
 
 // After a fork each process has records of its own: the child keeps what it inherited, the parent
