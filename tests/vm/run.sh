@@ -4,7 +4,7 @@
 # through scripts/vm.sh, with nothing preloaded. Each case is one or more
 # boots of a board of its own; the guest side is mfpvm (vm_guest.cpp), and tools/mfprun runs several programs in one boot.
 #
-#   tests/vm/run.sh [CASE...]     cases: procs kill nv mac dwl campaign
+#   tests/vm/run.sh [CASE...]     cases: procs nv mac dwl campaign
 #
 # Needs build/board (scripts/vm.sh builds it when missing). Prints each case
 # and ends with "N passed, N failed". MFPSYS_VM_KEEP=DIR keeps the boards.
@@ -16,12 +16,6 @@ source "$(dirname "$0")/lib.sh"
 case_procs() {
     vm "$1" -- "$RUN" mfpvm procs 8 ';' mfpctl shm list &&
         grep -q '^ *30001 ' "$1.log"
-}
-
-# Killed while holding the registry semaphore, the key lock and the NV write
-# lock; the blocks the dead writer shared a ring with survive the next boot.
-case_kill() {
-    vm "$1" -- mfpvm kill && vm "$1" -- mfpvm nv r0=1 r3=99
 }
 
 # NV writes and reads across real reboots: appends, and each block read once per boot.
@@ -59,7 +53,7 @@ report() {  # report CASE STATUS
 }
 
 # The power-cut campaign counts its own cases; the others run JOBS at a time.
-CASES=(${@:-procs kill nv mac dwl campaign})
+CASES=(${@:-procs nv mac dwl campaign})
 passed=0 failed=0
 pids=() names=()
 for c in "${CASES[@]}"; do

@@ -2,8 +2,6 @@
 // and the library talks to the kernel's drivers. It prints what it found and exits 0 only when every check
 // holds; the host scripts judge across boots.
 #include <signal.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -15,7 +13,7 @@
 #include "powercut/rel.h"
 
 using namespace rel;
-using mfpsys::test::Child, mfpsys::test::Outcome, mfpsys::test::run_child;
+using mfpsys::test::Outcome, mfpsys::test::run_child;
 
 namespace {
 
@@ -24,11 +22,6 @@ bool check(bool ok, const char* what) {
     std::printf("%s: %s\n", ok ? "ok" : "FAIL", what);
     failures += !ok;
     return ok;
-}
-double now() {
-    timespec t{};
-    ::clock_gettime(CLOCK_MONOTONIC, &t);
-    return double(t.tv_sec) + t.tv_nsec / 1e9;
 }
 
 // ---- nv: reads and writes of blocks and of the address, one boot's share of a check across boots.
@@ -99,70 +92,6 @@ int procs(int n) {
     return failures != 0;
 }
 
-// ---- kill: a process holding each lock is stopped, found still holding it
-// (so it dies holding it, not just after), and killed; the next process carries on.
-// The victim is stopped at arbitrary moments: on one CPU a poller that waits to
-// see the lock held may never run while the victim holds it.
-bool killHolding(Child& victim, const std::function<bool()>& held) {
-    bool holding = false;
-    for (double end = now() + 30; !holding && now() < end;) {
-        ::usleep(100 + unsigned(now() * 1e6) % 900);
-        victim.kill(SIGSTOP);
-        ::waitpid(victim.pid(), nullptr, WUNTRACED);
-        holding = held();
-        if (!holding) victim.kill(SIGCONT);
-    }
-    victim.kill(SIGKILL);
-    victim.wait();
-    return holding;
-}
-bool within(int seconds, const std::function<int()>& fn) {  // fn's work in a child that must finish in time
-    return run_child([&] {
-               ::alarm(unsigned(seconds));
-               return fn();
-           }).ok();
-}
-int semValue(int id) { return id < 0 ? -1 : ::semctl(id, 0, GETVAL, semun{}); }
-
-struct Holder { const char* lock; std::function<int()> id; int held; int (*loop)(); int (*next)(); };
-int killHolders() {
-    if (!check(within(60, [] { return writeImage(0, 1) | writeImage(3, 1); }), "blocks 0 and 3 written")) return 1;
-    const Holder rows[] = {
-        {"registry semaphore", [] { return ::semget(KU_SHARED_MEM_SEM_KEY, 1, 0); }, 1,
-         []() -> int { for (int j = 0;; ++j) if (KUSharedMemAttach(31000 + j % 4, 128) == 128) KUSharedMemRemove(31000 + j % 4); },
-         [] {  // every key attaches, under one entry naming a live segment
-             for (int k = 31000; k < 31004; ++k)
-                 if (KUSharedMemAttach(k, 128) != 128 || !KUSharedMemRetrieveMemory(k) || entries(k) != 1 || entries(k, IPC_STAT) != 1)
-                     return 1;
-             return 0;
-         }},
-        {"key lock", [] { return ::semget(kKeySem, 1, 0); }, 1,
-         []() -> int { for (int k = 0;;) if (mmMakeSharedMemoryKey(&k) == 0) mmDeleteSharedMemoryKey(k); },
-         [] {
-             int a = 0, b = 0;
-             return mmMakeSharedMemoryKey(&a) == 0 && mmMakeSharedMemoryKey(&b) == 0 && a != b ? 0 : 1;
-         }},
-        {"NV write lock", [] {  // a private set: its id is in the NV shared state
-             auto st = segmentBytes(NV_SHARED_KEY);
-             return st.size() < sizeof(NvSharedState) ? -1 : reinterpret_cast<const NvSharedState*>(st.data())->otherInfo[0]; }, 0,
-         []() -> int {  // appends and moves of ring 4, busy answers tried again at once
-             for (int r = 2;; r = r % 80 + 2)
-                 for (auto img = image(3, r); nvWrite(kAddr[3], uint32_t(img.size()), img.data()) == NV_E_BUSY;) {}
-         },
-         [] { return writeOnce(3, 99); }},
-    };
-    for (const Holder& h : rows) {
-        Child victim(h.loop);
-        int id = -1;
-        for (double end = now() + 10; id < 0 && now() < end;) id = h.id();
-        std::printf("%s:\n", h.lock);
-        if (!check(killHolding(victim, [&] { return semValue(id) == h.held; }), "killed holding it")) continue;
-        check(within(20, h.next), "the next process's work is done, the half-done work repaired");
-        check(semValue(id) == 1 - h.held, "the lock is free");
-    }
-    return failures != 0;
-}
-
 // ---- dwl: the windows over memory the host filled: area 0 a valid header, info
 // bytes 1 to 12 and data byte i = i * 7 + 3, area 1 the same under the wrong magic 4D 45 00 04.
 int dwl() {
@@ -212,9 +141,8 @@ int main(int argc, char** argv) {
     std::string cmd = argc > 1 ? argv[1] : "";
     if (cmd == "nv") return nvOps(argc - 2, argv + 2);
     if (cmd == "procs" && argc == 3) return procs(std::atoi(argv[2]));
-    if (cmd == "kill") return killHolders();
     if (cmd == "dwl") return dwl();
     if (cmd == "same" && argc == 4) return same(argv[2], argv[3]);
-    std::fprintf(stderr, "usage: mfpvm nv OP... | procs N | kill | dwl | same FILE FILE\n");
+    std::fprintf(stderr, "usage: mfpvm nv OP... | procs N | dwl | same FILE FILE\n");
     return 2;
 }
