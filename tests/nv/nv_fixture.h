@@ -14,14 +14,13 @@
 #include "harness/peer.h"
 #include "harness/proc.h"
 #include "mfpsys/nv.h"
+#include "powercut/rel.h"
 
 namespace nvtest {
 
 inline constexpr uint32_t kSecOfst[8] = {0x00000, 0x10000, 0x20000, 0x30000, 0x40000, 0x50000, 0x60000, 0x70000};
 inline constexpr uint32_t kSecSize[8] = {0x10000, 0x10000, 0x10000, 0x10000, 0x10000, 0x10000, 0x10000, 0x8000};
-inline constexpr int32_t kAddr[4] = {0x0000, 0x0400, 0x0800, 0x1000};
-inline constexpr uint32_t kCap[4] = {0xFF00, 0xFF00, 0xFF00, 0x7F00};
-using mfpsys::test::be16;
+using mfpsys::test::be16, rel::kAddr, rel::kCap;
 
 // Recognisable per block and round, never a single repeated byte.
 inline std::vector<uint8_t> pattern(int block, int round, size_t len) {

@@ -30,8 +30,6 @@ SectorImage S(int s) { return SectorImage(s); }
 constexpr uint32_t kEnd6 = 256 + kCap[3];
 
 const ScanCase kCases[] = {
-    {"InterruptedEraseIsFinishedAndBlankSectorsKept", {{0, S(0).raw(0, {0x5A, 0xA5, 0xA5, 0x5A})}, {2, S(2).raw(0, {0, 0, 0, 0})}},
-     {{0, 0, 0}, {1, 0, 2}, {2, 0, 4}, {3, 0, 6}}, "hhHhhhhh"},
     {"DamagedCountChecksumDropsTheNewerSector",
      {{0, S(0).header(1).record(0, 256, 0, 1)}, {1, S(1).header(2).record(0, 256, 0, 2).raw(7, {0x55})}},
      {{0, 1, 0}}, "xOhhhhhh"},

@@ -25,7 +25,6 @@ using namespace rel;
 
 namespace {
 
-int reads(int b, int r) { return readBlock(b) == padded(b, image(b, r)) ? 0 : 1; }
 template <class T> auto paramName = [](const auto& info) { return std::string(T::rows[size_t(info.param)].name); };
 
 // Holders of the locks that guard no flash, killed after a varying number of rounds of
@@ -110,27 +109,6 @@ TEST_F(Killed, HeapHolderMidChangeIsRepaired) {
         CHILD_CHECK(mfpheap::heap_check().repairs == 1);
         return 0;
     }));
-}
-
-// A remover killed between destroying a segment and erasing its entry: the next attach makes a live segment under the one entry.
-TEST_F(Killed, RegistryRemoverBetweenDestroyAndErase) {
-    ASSERT_CHILD_OK(run_child([] { return KUSharedMemAttach(7000, 64) == 64 ? 0 : 1; }));
-    ASSERT_EQ(entries(7000, IPC_RMID), 1);
-    EXPECT_CHILD_OK(run_child([] { return KUSharedMemAttach(7000, 64) == 64 && KUSharedMemRetrieveMemory(7000) ? 0 : 1; }));
-    EXPECT_EQ(entries(7000, IPC_STAT), 1) << "the key needs one entry naming a live segment";
-}
-
-// A scanner dies leaving half-built tables, another holding the first-use lock: the next process scans again.
-TEST_F(Killed, ScannerLeavesHalfBuiltTablesAndTheFirstUseLock) {
-    ASSERT_CHILD_OK(restart([] { return writeImage(3, 1); }));
-    ASSERT_CHILD_OK(run_child([] {
-        CHILD_CHECK(nvSharedMemAttach() == 0 && nvSharedMemRetrieve() == 0 && nvPowerup() == 0);
-        nvVrtlSec[3]->dataOfst = 12345;
-        nvRealSec[6]->ringId = 9;
-        return 0;
-    }));
-    mfpsys::test::hold_sem_lock(semget(kFirstUseSem, 1, IPC_CREAT | 0666));  // the holder dies as the temporary goes
-    EXPECT_CHILD_OK(run_child([] { return reads(3, 1); }));
 }
 
 constexpr int kRounds = sizeof(void*) == 4 ? 4 : 16;  // the 32-bit target runs under qemu, slowly
