@@ -1,12 +1,11 @@
 # Installs the Debian packages the project needs, only those missing.
-# Usage: source scripts/deps.sh; mfpsys_install_deps test|demo|bench|fuzz|coverage|vm
+# Usage: source scripts/deps.sh; mfpsys_install_deps test|demo|bench|coverage|vm
 mfpsys_install_deps() {
     local want=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev)
     case "${1:-test}" in
         test) want+=(g++-powerpc-linux-gnu qemu-user python3) ;;
         demo) ;;
         bench) want+=(libbenchmark-dev libboost-dev valgrind python3) ;;
-        fuzz) want+=(clang libclang-rt-14-dev) ;;
         coverage) want+=(gcovr python3) ;;
         # The virtual board: the emulator, the kernel source and its build tools.
         vm) want+=(g++-powerpc-linux-gnu qemu-system-ppc linux-source-6.1 make gcc flex bison bc

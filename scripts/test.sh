@@ -4,7 +4,7 @@
 # PowerPC under qemu-user), and on board (ppc with the board's heap, here the
 # test allocator) the suites that share the heap between processes, the symbol
 # check and the bundle test; then the virtual-board suites on a PowerPC
-# kernel (stage vm) and the fuzz targets. Installs missing Debian packages
+# kernel (stage vm). Installs missing Debian packages
 # first. Ends with one line "N passed, N failed" summed over every stage.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -84,17 +84,6 @@ if [[ ${MFPSYS_VM:-1} != 0 ]]; then
     echo "=== vm: $(tail -n 1 build-vm.log) ($((SECONDS - start)) s)"
 fi
 # --- end of virtual-board stage
-
-# --- fuzzing stage: each fuzz target for MFPSYS_FUZZ_SECONDS (default 60,
-# 0 skips); its "N passed, N failed" adds to the counts.
-FUZZ_SECONDS=${MFPSYS_FUZZ_SECONDS:-60}
-if [[ $FUZZ_SECONDS -gt 0 ]]; then
-    echo "=== fuzz: ${FUZZ_SECONDS}s per target"
-    scripts/fuzz.sh "$FUZZ_SECONDS" 2>&1 | tee build-fuzz.log
-    add_counts build-fuzz.log
-    echo "=== fuzz: $(tail -n 1 build-fuzz.log)"
-fi
-# --- end of fuzzing stage
 
 echo "$passed passed, $failed failed"
 [[ $failed -eq 0 && $passed -gt 0 ]]

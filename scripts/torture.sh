@@ -2,8 +2,7 @@
 # The full reliability campaign: every scenario at every cut point in every
 # tear mode (also on ppc, where CI runs one), each cut followed by a second
 # cut at every step of the recovery after it (CI draws three per scenario),
-# the killed holders and concurrent clients, bad input, then each fuzz target
-# for MFPSYS_FUZZ_SECONDS (default 600).
+# the killed holders and concurrent clients, bad input.
 # Runs on the presets in MFPSYS_PRESETS (default: native). MFPSYS_SALT fixes
 # the salt (default: one drawn here and printed). Prints the figures.
 # --vm: then the virtual board's campaign too, every step in every tear (a
@@ -19,7 +18,6 @@ for arg in "$@"; do
     esac
 done
 PRESETS=${MFPSYS_PRESETS:-native}
-FUZZ_SECONDS=${MFPSYS_FUZZ_SECONDS:-600}
 SALT=${MFPSYS_SALT:-$(( (RANDOM << 16) | RANDOM ))}
 export MFPSYS_CAMPAIGN=full MFPSYS_SALT=$SALT
 echo "=== torture: salt $SALT (rerun: MFPSYS_SALT=$SALT scripts/torture.sh)"
@@ -56,10 +54,6 @@ if [[ -n $VM ]]; then
     echo "=== vm: the power-cut campaign on the virtual board, every step in every tear"
     if scripts/vm.sh build && MFPSYS_VM_CAMPAIGN=full tests/vm/campaign.sh | tee build/vm-torture.log; then :; else status=1; fi
     while read -r line; do figures+=("vm $line"); done < <(grep '^ok campaign/' build/vm-torture.log)
-fi
-
-if [[ $FUZZ_SECONDS -gt 0 ]]; then
-    scripts/fuzz.sh "$FUZZ_SECONDS" | tail -n 8 || status=1
 fi
 
 echo "=== figures (salt $SALT)"
