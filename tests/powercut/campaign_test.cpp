@@ -225,5 +225,4 @@ TEST_P(Campaign, EveryCutPoint) {
 INSTANTIATE_TEST_SUITE_P(, Campaign, ::testing::Range(0, int(kScenarios.size())),
                          [](const auto& info) { return std::string(kScenarios[size_t(info.param)].name); });
 
-
 }  // namespace

@@ -111,6 +111,14 @@ TEST_F(Killed, HeapHolderMidChangeIsRepaired) {
     }));
 }
 
+// A remover killed between destroying a segment and erasing its entry: the next attach makes a live segment under the one entry.
+TEST_F(Killed, RegistryRemoverBetweenDestroyAndErase) {
+    ASSERT_CHILD_OK(run_child([] { return KUSharedMemAttach(7000, 64) == 64 ? 0 : 1; }));
+    ASSERT_EQ(entries(7000, IPC_RMID), 1);
+    EXPECT_CHILD_OK(run_child([] { return KUSharedMemAttach(7000, 64) == 64 && KUSharedMemRetrieveMemory(7000) ? 0 : 1; }));
+    EXPECT_EQ(entries(7000, IPC_STAT), 1) << "the key needs one entry naming a live segment";
+}
+
 constexpr int kRounds = sizeof(void*) == 4 ? 4 : 16;  // the 32-bit target runs under qemu, slowly
 struct Tally {
     // Images handed out, processes done; tickets in call order: latest acknowledged start, each acknowledged return.

@@ -20,20 +20,12 @@ protected:
         return path;
     }
     std::string got() { return (std::stringstream() << std::ifstream(board_dir() + "/out").rdbuf()).str(); }
-    // This process holds no library state: a fresh IPC namespace is a freshly started system.
-    void restart() {
-        board().power_on();
-        ASSERT_TRUE(mfpsys::test::new_ipc_namespace());
-    }
-    static std::string pattern(size_t n, unsigned salt) {
-        std::string s(n, '\0');
-        for (size_t i = 0; i < n; ++i) s[i] = char(i * 31 + salt * 7 + (i >> 8));
-        return s;
-    }
 };
 
 TEST_F(Mfpctl, CommandsGiveTheirExitCodeAndMessagesByteForByte) {
-    const std::string data = pattern(3000, 1), in = put("in", data), big = put("big", std::string(0x7F01, 'x'));
+    std::string data(3000, '\0');
+    for (size_t i = 0; i < data.size(); ++i) data[i] = char(i * 31 + 7 + (i >> 8));
+    const std::string in = put("in", data), big = put("big", std::string(0x7F01, 'x'));
     const std::string rebuilt = "no valid boot environment was stored (blank or damaged): it was rebuilt from the "
                                 "default environment, with the new address\n", usage = "usage: ";
     const struct { std::vector<std::string> args; int code; std::string out; } rows[] = {  // out: all, or a part
@@ -58,7 +50,8 @@ TEST_F(Mfpctl, CommandsGiveTheirExitCodeAndMessagesByteForByte) {
         EXPECT_TRUE(r.code ? res.out.find(r.out) != std::string::npos : res.out == r.out) << cmd << res.out;
         EXPECT_TRUE(r.code == 0 || board().counters().writes == writes) << cmd << "wrote";
     }
-    restart();
+    board().power_on();  // this process holds no library state: a fresh IPC namespace is a freshly started system
+    ASSERT_TRUE(mfpsys::test::new_ipc_namespace());
     EXPECT_EQ(run({"nv", "read", "0x0400", "--length", "3000", "-o", board_dir() + "/out"}).outcome.code, 0);
     EXPECT_EQ(got(), data);
     EXPECT_EQ(run({"nv", "read", "0x0400"}).outcome.code, 1) << "a power-up image is handed out once";
