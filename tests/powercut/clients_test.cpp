@@ -1,5 +1,5 @@
 // Processes killed while they hold each cross-process lock that guards no flash
-// (registry, keys, heap, first use; the NV writer's and the address rewrite's:
+// (registry, keys, heap, address read; the NV writer's and the address rewrite's:
 // the campaign): the lock comes back and the dead holder's half-done work is
 // repaired. Clients released at one instant: no lost update, one scan, one
 // hand-out of an image, no torn read, no interleaved rewrite (NV_E_RETRY_OVER
